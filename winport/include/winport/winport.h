@@ -1,0 +1,25 @@
+// The one platform include of the library.
+//
+// On Windows it brings in the SDK in the order the SDK needs (Windows Sockets 2 before
+// windows.h, which would otherwise pull in the old winsock.h). On Linux it declares winport,
+// the project's own implementation of the Win32 subset that the library calls, under the
+// same names, signatures, constants and error codes, so that code right on one target is
+// right on the other unchanged.
+#ifndef WINPORT_WINPORT_H
+#define WINPORT_WINPORT_H
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <direct.h>
+#include <io.h>
+#include <process.h>
+#else
+#include <winport/base.h>
+#include <winport/module.h>
+#include <winport/sync.h>
+#include <winport/winsock.h>
+#endif
+
+#endif

@@ -1,0 +1,80 @@
+// The process-wide handle table and the kernel-object base class that every winport service
+// builds on. Internal to winport.
+#ifndef WINPORT_SRC_HANDLES_H
+#define WINPORT_SRC_HANDLES_H
+
+#include <winport/base.h>
+
+#include <poll.h>
+
+#include <memory>
+
+namespace winport {
+
+// Result of object::acquire() when another waiter consumed the signal between poll() and
+// the acquisition; the wait then goes on.
+constexpr DWORD wait_lost = 0xFFFFFFFEu;
+
+// A kernel object. Handles refer to it through shared ownership, so that closing one handle
+// while another thread waits on the object through a second handle is safe.
+class object {
+public:
+    virtual ~object();
+
+    // The descriptor that poll() watches for this object, or -1 when the object cannot be
+    // waited on together with others (it then waits on its own through wait_alone()).
+    virtual int wait_fd() const { return -1; }
+    virtual short wait_events() const { return POLLIN; }
+
+    // Called once poll() found wait_fd() ready: takes the signal (WAIT_OBJECT_0 or
+    // WAIT_ABANDONED) or reports wait_lost.
+    virtual DWORD acquire() { return WAIT_OBJECT_0; }
+
+    // For objects without a descriptor; the default refuses the wait.
+    virtual DWORD wait_alone(DWORD milliseconds);
+
+    virtual bool waitable() const { return wait_fd() >= 0; }
+};
+
+using object_ptr = std::shared_ptr<object>;
+
+// What SetEvent and ResetEvent act on: unnamed and named events alike.
+class event_object : public object {
+public:
+    virtual bool set() = 0;
+    virtual void reset() = 0;
+};
+
+// Enters the object into the table. On failure returns null and sets the last error.
+HANDLE handle_insert(object_ptr obj);
+
+// The object behind a handle, or null with ERROR_INVALID_HANDLE set.
+object_ptr handle_get(HANDLE h);
+
+template <class T>
+std::shared_ptr<T> handle_get_as(HANDLE h)
+{
+    object_ptr obj = handle_get(h);
+    if (!obj)
+        return nullptr;
+    std::shared_ptr<T> typed = std::dynamic_pointer_cast<T>(obj);
+    if (!typed)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return typed;
+}
+
+// Removes the handle; the object goes when its last handle and last user are gone.
+bool handle_remove(HANDLE h);
+
+// The end of a wait of the given milliseconds; INFINITE never ends.
+struct deadline {
+    explicit deadline(DWORD milliseconds);
+    // Remaining time as poll() wants it: -1 for no limit, never negative otherwise.
+    int remaining_ms() const;
+    bool infinite;
+    long long end_ns;
+};
+
+}  // namespace winport
+
+#endif
