@@ -1,0 +1,66 @@
+// vantorctl demo: a short tour of what the library does, through its exported functions.
+#include "commands.h"
+
+#include <vantor/vantor.h>
+#include <ysl/ydiag.h>
+
+#include <cstdio>
+
+namespace {
+
+// Windows Sockets starts outstanding in this process, found by cleaning them up one by one;
+// they are given back at once.
+int outstanding_socket_starts()
+{
+    int n = 0;
+    while (WSACleanup() == 0)
+        ++n;
+    for (int i = 0; i < n; ++i) {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    return n;
+}
+
+// Loads and unloads the module by name, as an application that loads it on demand does;
+// what the module does at load and unload shows in the Windows Sockets starts it holds.
+int demo_module()
+{
+    int before = outstanding_socket_starts();
+    HMODULE module = LoadLibraryA("vantor.dll");
+    if (!module) {
+        std::printf("module: vantor.dll could not be loaded (error %lu)\n", static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    int loaded = outstanding_socket_starts();
+    FreeLibrary(module);
+    int unloaded = outstanding_socket_starts();
+    std::printf("module: vantor.dll loaded: Windows Sockets starts %d -> %d; unloaded: %d\n", before, loaded, unloaded);
+    return 0;
+}
+
+void demo_diag()
+{
+    std::printf("diag:   a failure that ends where it happens goes to the error log (standard error, or YERRLOG):\n");
+    std::fflush(stdout);
+    YErrLog("vantorctl demo: %s (%Iu bytes)", "an error-log entry", sizeof(WSADATA));
+}
+
+int run_demo()
+{
+    std::printf("vantor " VANTOR_VERSION " demo\n");
+    int rc = demo_module();
+    demo_diag();
+    return rc;
+}
+
+}  // namespace
+
+void add_demo_command(CLI::App& app)
+{
+    CLI::App* demo = app.add_subcommand("demo", "show what the library does");
+    demo->callback([] {
+        if (int rc = run_demo())
+            throw CLI::RuntimeError(rc);
+    });
+}

@@ -1,0 +1,13 @@
+#include "commands.h"
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"vantorctl: the vantor library from the command line"};
+    app.set_version_flag("--version", "vantorctl " VANTOR_VERSION);
+    app.require_subcommand(1);
+    add_demo_command(app);
+    CLI11_PARSE(app, argc, argv);
+    return 0;
+}
