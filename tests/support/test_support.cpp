@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -8,7 +9,12 @@
 #include <winport/winport.h>
 #include <tlhelp32.h>
 #else
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+extern char** environ;
 #endif
 
 namespace vantor_test {
@@ -17,6 +23,114 @@ namespace vantor_test {
 
 private_prefix::private_prefix() = default;
 private_prefix::~private_prefix() = default;
+
+namespace {
+
+// The command line of a Windows program: every argument quoted the way the C run-time splits
+// it again.
+std::string command_line(const std::string& program, const std::vector<std::string>& args)
+{
+    std::string line;
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    for (const std::string& a : all) {
+        if (!line.empty())
+            line += ' ';
+        line += '"';
+        std::size_t backslashes = 0;
+        for (char c : a) {
+            if (c == '\\') {
+                ++backslashes;
+                continue;
+            }
+            line.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+            backslashes = 0;
+            line += c;
+        }
+        line.append(backslashes * 2, '\\');
+        line += '"';
+    }
+    return line;
+}
+
+}  // namespace
+
+child::child(const std::string& name, const std::vector<std::string>& args)
+{
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &sa, 0))
+        return;
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = write_end;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    std::string program = helper_path(name);
+    std::string line = command_line(program, args);
+    if (CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        CloseHandle(pi.hThread);
+        process_ = pi.hProcess;
+        out_ = read_end;
+        started_ = true;
+    } else {
+        CloseHandle(read_end);
+    }
+    CloseHandle(write_end);
+}
+
+child::~child()
+{
+    if (started_ && !ended_)
+        kill();
+    if (process_)
+        CloseHandle(process_);
+    if (out_)
+        CloseHandle(out_);
+}
+
+bool child::read_line(std::string& line)
+{
+    for (;;) {
+        std::size_t nl = pending_.find('\n');
+        if (nl != std::string::npos) {
+            line = pending_.substr(0, nl);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            pending_.erase(0, nl + 1);
+            return true;
+        }
+        char buf[512];
+        DWORD got = 0;
+        if (!out_ || !ReadFile(out_, buf, sizeof buf, &got, nullptr) || got == 0)
+            return false;
+        pending_.append(buf, got);
+    }
+}
+
+int child::wait()
+{
+    if (!started_)
+        return -1;
+    if (!ended_) {
+        WaitForSingleObject(process_, INFINITE);
+        DWORD code = 0;
+        exit_code_ = GetExitCodeProcess(process_, &code) ? static_cast<int>(code) : -1;
+        ended_ = true;
+    }
+    return exit_code_;
+}
+
+void child::kill()
+{
+    if (started_ && !ended_) {
+        TerminateProcess(process_, 137);
+        wait();
+    }
+}
 
 std::string program_dir()
 {
@@ -61,6 +175,80 @@ private_prefix::~private_prefix()
     if (!path_.empty() && !std::getenv("VANTOR_KEEP_TEST_PREFIX")) {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
+    }
+}
+
+child::child(const std::string& name, const std::vector<std::string>& args)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    std::string program = helper_path(name);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
+        pid_ = pid;
+        started_ = true;
+        out_ = fds[0];
+    } else {
+        close(fds[0]);
+    }
+    close(fds[1]);
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+child::~child()
+{
+    if (started_ && !ended_)
+        kill();
+    if (out_ >= 0)
+        close(out_);
+}
+
+bool child::read_line(std::string& line)
+{
+    for (;;) {
+        std::size_t nl = pending_.find('\n');
+        if (nl != std::string::npos) {
+            line = pending_.substr(0, nl);
+            pending_.erase(0, nl + 1);
+            return true;
+        }
+        char buf[512];
+        ssize_t got = out_ < 0 ? 0 : read(out_, buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        pending_.append(buf, static_cast<std::size_t>(got));
+    }
+}
+
+int child::wait()
+{
+    if (!started_)
+        return -1;
+    if (!ended_) {
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        ended_ = true;
+    }
+    return exit_code_;
+}
+
+void child::kill()
+{
+    if (started_ && !ended_) {
+        ::kill(pid_, SIGKILL);
+        wait();
     }
 }
 

@@ -4,6 +4,7 @@
 #define VANTOR_TEST_SUPPORT_H
 
 #include <string>
+#include <vector>
 
 namespace vantor_test {
 
@@ -29,6 +30,38 @@ std::string helper_path(const std::string& name);
 
 // The number of threads of this process.
 int thread_count();
+
+// A helper program started by a test, with its standard output read through a pipe. Started
+// without a shell; its environment is the test's (so it shares the test's winport prefix).
+class child {
+public:
+    // Starts helper_path(name) with the arguments; started() tells whether that worked.
+    child(const std::string& name, const std::vector<std::string>& args = {});
+    ~child();  // kills the helper if it still runs
+    child(const child&) = delete;
+    child& operator=(const child&) = delete;
+
+    bool started() const { return started_; }
+    // The next line of the helper's standard output, without its line end; false at its end.
+    bool read_line(std::string& line);
+    // Waits for the end of the helper and gives its exit code (-1 if it could not be had).
+    int wait();
+    // Ends the helper at once (SIGKILL; TerminateProcess on Windows).
+    void kill();
+
+private:
+    bool started_ = false;
+    std::string pending_;
+#ifdef _WIN32
+    void* process_ = nullptr;
+    void* out_ = nullptr;
+#else
+    int pid_ = -1;
+    int out_ = -1;
+#endif
+    int exit_code_ = -1;
+    bool ended_ = false;
+};
 
 }  // namespace vantor_test
 
