@@ -234,6 +234,35 @@ TEST_F(FileTest, Fsopen_MapsThePath)
     EXPECT_EQ(_fsopen(path("missing").c_str(), "r", _SH_DENYNO), nullptr);
 }
 
+TEST_F(FileTest, Fsopen_TextModeTranslatesLineEnds)
+{
+    put("in", std::string("a\r\nb\rc\n\r") + "\r\n" + std::string(5000, 'x') + "\r\nend\x1Ahidden");
+    FILE* f = _fsopen(path("in").c_str(), "r", _SH_DENYNO);
+    ASSERT_NE(f, nullptr);
+    std::string text;
+    for (int c; (c = std::fgetc(f)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(f);
+    EXPECT_EQ(text, "a\nb\rc\n\r\n" + std::string(5000, 'x') + "\nend") << "Ctrl-Z ends a text file";
+
+    f = _fsopen(path("in").c_str(), "rb", _SH_DENYNO);
+    ASSERT_NE(f, nullptr);
+    char buf[8];
+    EXPECT_STREQ(std::fgets(buf, sizeof buf, f), "a\r\n");
+    std::fclose(f);
+
+    f = _fsopen(path("out").c_str(), "w", _SH_DENYNO);
+    ASSERT_NE(f, nullptr);
+    std::fputs("x\ny\r\n", f);
+    std::fclose(f);
+    EXPECT_EQ(get("out"), "x\r\ny\r\r\n");
+    f = _fsopen(path("out").c_str(), "a", _SH_DENYNO);
+    ASSERT_NE(f, nullptr);
+    std::fputs("z\n", f);
+    std::fclose(f);
+    EXPECT_EQ(get("out"), "x\r\ny\r\r\nz\r\n");
+}
+
 #ifndef _WIN32
 
 // Where the paths of the library end up on Linux.

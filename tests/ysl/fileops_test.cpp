@@ -307,6 +307,8 @@ TEST_F(FileOpsFiles, ReadFirstLine)
     char buf[YFILE_PATH_MAX];
     EXPECT_EQ(str(file_readfirstline(path("lines").c_str(), buf, sizeof buf)), "first\n");
     EXPECT_EQ(str(file_readfirstline(path("lines").c_str(), buf, 4)), "fir");
+    put("crlf", "first\r\nsecond");
+    EXPECT_EQ(str(file_readfirstline(path("crlf").c_str(), buf, sizeof buf)), "first\n") << "read in text mode";
     EXPECT_EQ(file_readfirstline(path("empty").c_str(), buf, sizeof buf), nullptr);
     EXPECT_EQ(file_readfirstline(path("missing").c_str(), buf, sizeof buf), nullptr);
 }
