@@ -2,6 +2,8 @@
 // gives them (on winport and under Wine alike), and on Linux the path mapping.
 #include <winport/winport.h>
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,37 +23,13 @@
 
 namespace {
 
-class FileTest : public ::testing::Test {
+class FileTest : public ScratchDirTest {
 protected:
-    void SetUp() override
-    {
-        static std::atomic<int> counter{0};
-        dir_ = std::filesystem::temp_directory_path() /
-               ("winport-file-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-    void put(const std::string& name, const std::string& bytes) const
-    {
-        std::ofstream(dir_ / name, std::ios::binary) << bytes;
-    }
-    std::string get(const std::string& name) const
-    {
-        std::ifstream in(dir_ / name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
     HANDLE open(const std::string& name, DWORD access, DWORD disposition) const
     {
         return CreateFileA(path(name).c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     }
-    std::filesystem::path dir_;
 };
 
 TEST_F(FileTest, CreateFile_ErrorCodes)
