@@ -136,27 +136,17 @@ TEST_F(FileTest, GetTempFileName_MakesANewEmptyFileEachTime)
     EXPECT_EQ(GetTempFileNameA(path("missing").c_str(), "ffw", 0, name), 0u);
 }
 
-TEST_F(FileTest, Crt_AccessStatUnlinkChmod)
+TEST_F(FileTest, Crt_ReadOnlyMeansReadOnlyForEveryone)
 {
     put("f", "12345");
-    EXPECT_EQ(_access(path("f").c_str(), 0), 0);
-    EXPECT_EQ(_access(path("f").c_str(), 6), 0);
-    EXPECT_EQ(_access(path("missing").c_str(), 0), -1);
     struct _stat64 st;
     ASSERT_EQ(_stat64(path("f").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 5);
-    EXPECT_TRUE(st.st_mode & _S_IFREG);
-    ASSERT_EQ(_stat64(dir_.string().c_str(), &st), 0);
-    EXPECT_TRUE(st.st_mode & _S_IFDIR);
-
     EXPECT_EQ(_chmod(path("f").c_str(), _S_IREAD), 0);
-    EXPECT_EQ(_access(path("f").c_str(), 2), -1) << "read-only, whoever asks";
+    EXPECT_EQ(_access(path("f").c_str(), 2), -1) << "also for an administrator";
     EXPECT_EQ(_access(path("f").c_str(), 4), 0);
     EXPECT_EQ(_chmod(path("f").c_str(), _S_IREAD | _S_IWRITE), 0);
-    EXPECT_EQ(_access(path("f").c_str(), 2), 0);
-    EXPECT_EQ(_unlink(path("f").c_str()), 0);
-    EXPECT_EQ(_unlink(path("f").c_str()), -1);
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(_access(path("f").c_str(), 6), 0);
 }
 
 TEST_F(FileTest, FindFirst_WildcardsInOrder_AndAMissingPath)
@@ -333,21 +323,6 @@ TEST_F(LinuxPathMapping, PathsHandedBack_UseTheWindowsView)
     EXPECT_NE(GetTempFileNameA("C:/w", "ffw", 0, name), 0u);
     EXPECT_EQ(std::string(name).rfind("C:\\w\\ffw", 0), 0u) << name;
     ASSERT_EQ(chdir(old), 0);
-}
-
-TEST_F(LinuxPathMapping, HiddenMeansANameThatBeginsWithADot)
-{
-    put(".hidden", "");
-    put("shown", "");
-    struct __finddata64_t fd;
-    std::intptr_t h = _findfirst64(path("*").c_str(), &fd);
-    ASSERT_NE(h, -1);
-    std::string seen;
-    do
-        seen += std::string(fd.name) + ((fd.attrib & _A_HIDDEN) ? "(h)" : "") + " ";
-    while (_findnext64(h, &fd) == 0);
-    _findclose(h);
-    EXPECT_EQ(seen, ". .. .hidden(h) shown ");
 }
 
 TEST_F(LinuxPathMapping, HandlesAreNotInheritedUnlessAsked)

@@ -96,14 +96,4 @@ TEST_F(LinuxFileSizeLimit, ReplacementThatCannotBeWritten_LeavesTheTargetAndNoTe
     EXPECT_EQ(count_named("ffw"), 0);
 }
 
-TEST_F(LinuxFileSizeLimit, WriterOverTheLimit_ClosesWithFailure)
-{
-    limit(1000);
-    YFastFileWriter w(path("f").c_str(), 2);
-    std::string line(99, 'l');
-    for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(w.WriteLine(line.c_str()), 100);
-    EXPECT_FALSE(w.Close());
-}
-
 }  // namespace
