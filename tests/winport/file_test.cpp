@@ -191,17 +191,6 @@ TEST_F(FileTest, FullPath_ResolvesDotsAndSeparators)
     std::free(allocated);
 }
 
-TEST_F(FileTest, Fsopen_MapsThePath)
-{
-    put("f", "line\n");
-    FILE* f = _fsopen(path("f").c_str(), "r", _SH_DENYNO);
-    ASSERT_NE(f, nullptr);
-    char buf[16];
-    EXPECT_STREQ(std::fgets(buf, sizeof buf, f), "line\n");
-    std::fclose(f);
-    EXPECT_EQ(_fsopen(path("missing").c_str(), "r", _SH_DENYNO), nullptr);
-}
-
 TEST_F(FileTest, Fsopen_TextModeTranslatesLineEnds)
 {
     put("in", std::string("a\r\nb\rc\n\r") + "\r\n" + std::string(5000, 'x') + "\r\nend\x1Ahidden");
