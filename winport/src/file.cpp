@@ -37,17 +37,23 @@ void set_errno_error(int err)
     SetLastError(static_cast<DWORD>(error_from_errno(err)));
 }
 
-// Makes the entries of the directory that holds a path durable (after a rename or a create).
-bool sync_parent(const std::string& unix)
+std::string parent_of(const std::string& unix)
 {
     std::size_t slash = unix.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".") : (slash == 0 ? "/" : unix.substr(0, slash));
+    return slash == std::string::npos ? std::string(".") : (slash == 0 ? "/" : unix.substr(0, slash));
+}
+
+// Makes the entries of a directory durable (after a rename); false with errno set.
+bool sync_dir(const std::string& dir)
+{
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool ok = fsync(fd) == 0 || errno == EINVAL;
+    int rc = fsync(fd);
+    int err = errno;
     close(fd);
-    return ok;
+    errno = err;
+    return rc == 0 || err == EINVAL;
 }
 
 }  // namespace
@@ -241,7 +247,9 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
     }
     if (dwFlags & MOVEFILE_WRITE_THROUGH) {
         // The rename is in the directory entries; only their flush makes it survive a crash.
-        if (!sync_parent(to) || !sync_parent(from)) {
+        std::string to_dir = parent_of(to);
+        std::string from_dir = parent_of(from);
+        if (!sync_dir(to_dir) || (from_dir != to_dir && !sync_dir(from_dir))) {
             set_errno_error(errno);
             return FALSE;
         }
