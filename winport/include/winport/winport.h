@@ -17,7 +17,9 @@
 #include <process.h>
 #else
 #include <winport/base.h>
+#include <winport/message.h>
 #include <winport/module.h>
+#include <winport/registry.h>
 #include <winport/sync.h>
 #include <winport/winsock.h>
 #endif
