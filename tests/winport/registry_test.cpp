@@ -441,7 +441,7 @@ TEST_F(Registry, Names_AreCaseInsensitive_AndKeepTheirFirstSpelling)
 
 // ---- enumeration and key information --------------------------------------------------------
 
-TEST_F(Registry, Enumeration_SubkeysByNameIgnoringCase_ValuesInCreationOrder)
+TEST_F(Registry, Enumeration_SubkeysByNameIgnoringCase)
 {
     for (const char* sub : {"delta", "Alpha", "charlie", "Bravo", "alpha2"}) {
         HKEY k;
@@ -449,7 +449,14 @@ TEST_F(Registry, Enumeration_SubkeysByNameIgnoringCase_ValuesInCreationOrder)
         RegCloseKey(k);
     }
     EXPECT_EQ(subkeys(base), (std::vector<std::string>{"Alpha", "alpha2", "Bravo", "charlie", "delta"}));
+}
 
+#ifndef _WIN32
+// Windows lists values in creation order; Wine sorts them by name, so this runs on Linux only.
+class LinuxRegistry : public Registry {};
+
+TEST_F(LinuxRegistry, Enumeration_ValuesInCreationOrder_AReplacedValueKeepsItsPlace)
+{
     for (const char* name : {"zulu", "Alpha", "mike", "", "bravo"})
         ASSERT_EQ(set_dword(base, name, 1), ERROR_SUCCESS);
     ASSERT_EQ(set_string(base, "ALPHA", "replaced"), ERROR_SUCCESS);  // keeps its place
@@ -457,6 +464,7 @@ TEST_F(Registry, Enumeration_SubkeysByNameIgnoringCase_ValuesInCreationOrder)
     ASSERT_EQ(set_dword(base, "mike", 2), ERROR_SUCCESS);  // comes back at the end
     EXPECT_EQ(values(base), (std::vector<std::string>{"zulu", "Alpha", "", "bravo", "mike"}));
 }
+#endif
 
 TEST_F(Registry, Enumeration_ReportsSmallBuffersAndTheEnd)
 {
@@ -514,8 +522,10 @@ TEST_F(Registry, QueryInfo_CountsAndLongestNamesAndData)
         ASSERT_EQ(RegCreateKeyExA(base, sub, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
         RegCloseKey(k);
     }
+    // Binary data: Windows counts the largest string in its stored (UTF-16) form.
     ASSERT_EQ(set_string(base, "seven77", "x"), ERROR_SUCCESS);
-    ASSERT_EQ(set_string(base, "v", std::string(99, 'd')), ERROR_SUCCESS);
+    std::string data(100, 'd');
+    ASSERT_EQ(RegSetValueExA(base, "v", 0, REG_BINARY, reinterpret_cast<const BYTE*>(data.data()), 100), ERROR_SUCCESS);
     ASSERT_EQ(RegQueryInfoKeyA(base, nullptr, nullptr, nullptr, &subkeys_n, &longest_sub, nullptr, &values_n,
                                &longest_name, &largest, nullptr, nullptr),
               ERROR_SUCCESS);
@@ -760,6 +770,33 @@ TEST(LinuxRegistryCrash, KilledWriters_LoseNoAcknowledgedWrite_AndLeaveASoundDat
         EXPECT_EQ(v, static_cast<DWORD>(i));
     }
     RegCloseKey(k);
+}
+
+// This process keeps what it read while the database is unchanged; another process's write
+// must show at once.
+TEST(LinuxRegistryProcesses, AWriteOfAnotherProcess_IsSeenByTheNextRead)
+{
+    HKEY k;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\seen", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+              ERROR_SUCCESS);
+    DWORD v = 99, size = sizeof v;
+    ASSERT_EQ(RegSetValueExA(k, "n5", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS);
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(RegQueryValueExA(k, "n5", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size), ERROR_SUCCESS);
+    {
+        vantor_test::child writer("registry_client", {"acks", "Software\\seen", "5"});
+        std::string line;
+        ASSERT_TRUE(writer.read_line(line));
+        ASSERT_EQ(line, "ack 5");
+        writer.kill();
+    }
+    ASSERT_EQ(RegQueryValueExA(k, "n5", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size), ERROR_SUCCESS);
+    EXPECT_EQ(v, 5u);
+    ASSERT_EQ(RegDeleteKeyExA(HKEY_CURRENT_USER, "Software\\seen", KEY_WOW64_32KEY, 0), ERROR_SUCCESS);
+    // The handle and the path lookups this process kept are gone with the key.
+    EXPECT_EQ(RegQueryValueExA(k, "n5", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+    RegCloseKey(k);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\seen", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(LinuxRegistryFork, ChildOpensItsOwnConnection)

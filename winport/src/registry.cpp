@@ -17,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -194,13 +195,94 @@ public:
     bool readonly() const { return readonly_; }
     unsigned generation = 0;
 
+    // ---- what this connection read, kept while the database has not changed --------------
+    //
+    // A read transaction costs a lock and an unlock of the shared-memory index, system calls
+    // that cost more than the rest of a lookup. Every commit of any process rewrites the WAL
+    // index header in that shared memory (its change counter and frame count move), so while
+    // the header reads the same as when something was read, that something is still what the
+    // database holds. Reading the header takes no lock: a committer writes its second copy
+    // and then its first, and SQLite itself trusts it when both copies agree.
+
+    struct snapshot {
+        unsigned char header[48];
+    };
+
+    // The header as it stands; false when none can be had or a commit is writing it.
+    bool current(snapshot& s) const
+    {
+        if (!shm_ || sqlite3_get_autocommit(db_) == 0)
+            return false;
+        const volatile unsigned char* h = shm_;
+        unsigned char second[sizeof s.header];
+        for (std::size_t i = 0; i < sizeof s.header; ++i)
+            s.header[i] = h[i];
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        for (std::size_t i = 0; i < sizeof second; ++i)
+            second[i] = h[sizeof s.header + i];
+        // isInit (byte 12) says the header was built at all.
+        return std::memcmp(s.header, second, sizeof second) == 0 && s.header[12] == 1;
+    }
+
+    // True when what was kept still holds.
+    bool unchanged() const
+    {
+        snapshot now;
+        return kept_valid_ && current(now) && std::memcmp(now.header, kept_.header, sizeof now.header) == 0;
+    }
+
+    // Called with the header read before a read statement and its result: keeps it when no
+    // commit came between.
+    bool may_keep(const snapshot& before)
+    {
+        snapshot after;
+        if (!current(after) || std::memcmp(before.header, after.header, sizeof after.header) != 0)
+            return false;
+        if (!kept_valid_ || std::memcmp(kept_.header, before.header, sizeof before.header) != 0 ||
+            paths.size() + values.size() + alive.size() > max_kept) {
+            paths.clear();
+            values.clear();
+            alive.clear();
+            kept_ = before;
+            kept_valid_ = true;
+        }
+        return true;
+    }
+
+    struct kept_value {
+        DWORD type;
+        std::string data;
+    };
+    std::unordered_map<std::string, sqlite3_int64> paths;  // key path -> id
+    std::unordered_map<std::string, kept_value> values;    // id + '\\' + folded name -> value
+    std::unordered_map<sqlite3_int64, bool> alive;         // key ids that exist
+    static constexpr std::size_t max_kept = 4096;
+    static constexpr std::size_t max_kept_value = 4096;
+
 private:
     LONG create_schema();
+    void map_index();
 
     sqlite3* db_ = nullptr;
     sqlite3_stmt* stmts_[stmt_count] = {};
     bool readonly_ = false;
+    const volatile unsigned char* shm_ = nullptr;
+    snapshot kept_{};
+    bool kept_valid_ = false;
 };
+
+// SQLite's own mapping of the first region of the WAL index, through the VFS: the memory that
+// its readers and writers use, valid while the connection is open.
+void connection::map_index()
+{
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file || !file->pMethods ||
+        file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
+        return;
+    volatile void* region = nullptr;
+    if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) == SQLITE_OK && region)
+        shm_ = static_cast<const volatile unsigned char*>(region);
+}
 
 // One run of a prepared statement: binds, steps, and leaves the statement reset.
 class query {
@@ -304,10 +386,17 @@ LONG connection::open()
         if (rc != SQLITE_OK)
             return sql_status(rc);
     }
-    if (version == 0)
-        return readonly_ ? ERROR_ACCESS_DENIED : create_schema();
-    // A database of another program, or of a later schema than this one knows.
-    return version == schema_version ? ERROR_SUCCESS : ERROR_BADDB;
+    if (version == 0) {
+        if (readonly_)
+            return ERROR_ACCESS_DENIED;
+        if ((status = create_schema()) != ERROR_SUCCESS)
+            return status;
+    } else if (version != schema_version) {
+        // A database of another program, or of a later schema than this one knows.
+        return ERROR_BADDB;
+    }
+    map_index();
+    return ERROR_SUCCESS;
 }
 
 LONG connection::create_schema()
@@ -545,10 +634,40 @@ LONG check_alive(connection& c, const key_ref& k)
 {
     if (k.root)
         return ERROR_SUCCESS;
-    query q(c, key_exists);
-    if (q.bind(1, k.id).step())
+    connection::snapshot before;
+    bool steady = c.current(before);
+    if (steady && c.unchanged() && c.alive.count(k.id))
         return ERROR_SUCCESS;
+    query q(c, key_exists);
+    if (q.bind(1, k.id).step()) {
+        if (steady && c.may_keep(before))
+            c.alive[k.id] = true;
+        return ERROR_SUCCESS;
+    }
     return q.ok() ? ERROR_KEY_DELETED : q.status();
+}
+
+// The id of the key at a path, if it exists.
+LONG lookup(connection& c, const std::string& path, sqlite3_int64& id, bool& found)
+{
+    connection::snapshot before;
+    bool steady = c.current(before);
+    if (steady && c.unchanged()) {
+        auto it = c.paths.find(path);
+        if (it != c.paths.end()) {
+            id = it->second;
+            found = true;
+            return ERROR_SUCCESS;
+        }
+    }
+    query q(c, find_key);
+    found = q.bind(1, path).step();
+    if (found) {
+        id = q.integer(0);
+        if (steady && c.may_keep(before))
+            c.paths.emplace(path, id);
+    }
+    return q.status();
 }
 
 // The id of an existing key; 2 when it is missing, 1018 when the base key is gone.
@@ -558,15 +677,15 @@ LONG find(connection& c, const key_ref& base, const std::string& path, sqlite3_i
         id = base.id;
         return check_alive(c, base);
     }
-    query q(c, find_key);
-    if (q.bind(1, path).step()) {
-        id = q.integer(0);
+    bool found = false;
+    LONG status = lookup(c, path, id, found);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (found) {
         // A key deleted and made again under the same path is another key: a handle to the
         // deleted one must not reach into it.
         return check_alive(c, base);
     }
-    if (!q.ok())
-        return q.status();
     LONG alive = check_alive(c, base);
     return alive == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : alive;
 }
@@ -800,11 +919,30 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
         return ERROR_ACCESS_DENIED;
     std::size_t n;
     std::string name = value_fold(lpValueName, n);
-    query q(*cl.c, get_value);
+    connection& c = *cl.c;
+    connection::snapshot before;
+    bool steady = c.current(before);
+    std::string kept_as;
+    if (steady) {
+        kept_as = std::to_string(cl.key.id) + '\\' + name;
+        if (c.unchanged()) {
+            auto it = c.values.find(kept_as);
+            if (it != c.values.end()) {
+                if (lpType)
+                    *lpType = it->second.type;
+                return copy_data(it->second.type, it->second.data.data(), it->second.data.size(), lpData, lpcbData);
+            }
+        }
+    }
+    query q(c, get_value);
     if (q.bind(1, cl.key.id).bind(2, name).step()) {
         DWORD type = static_cast<DWORD>(q.integer(0));
         if (lpType)
             *lpType = type;
+        if (steady && q.size(1) <= connection::max_kept_value && c.may_keep(before))
+            c.values[kept_as] = connection::kept_value{
+                type,
+                std::string(static_cast<const char*>(q.blob(1)) ? static_cast<const char*>(q.blob(1)) : "", q.size(1))};
         return copy_data(type, q.blob(1), q.size(1), lpData, lpcbData);
     }
     if (!q.ok())
