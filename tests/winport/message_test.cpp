@@ -42,13 +42,10 @@ TEST(FormatMessage, GivesTheSystemTextsWithTheirLineEnd)
         {ERROR_SUCCESS, "The operation completed successfully.\r\n"},
         {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
         {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
-        {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
-        {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
         {ERROR_MORE_DATA, "More data is available.\r\n"},
         {ERROR_NO_MORE_ITEMS, "No more data is available.\r\n"},
         {ERROR_BADDB, "The configuration registry database is corrupt.\r\n"},
         {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
-        {WSAECONNRESET, "An existing connection was forcibly closed by the remote host.\r\n"},
         {WSAECONNREFUSED, "No connection could be made because the target machine actively refused it.\r\n"},
     };
     for (const row& r : rows) {

@@ -118,7 +118,7 @@ const char* find_message(DWORD code)
 }
 
 // Replaces %1 ... %99 by the string arguments, in order of their numbers.
-bool insert_arguments(std::string& text, va_list* args)
+void insert_arguments(std::string& text, va_list* args)
 {
     const char* given[100] = {};
     int taken = 0;
@@ -137,7 +137,6 @@ bool insert_arguments(std::string& text, va_list* args)
         out += given[n] ? given[n] : "(null)";
     }
     text = std::move(out);
-    return true;
 }
 
 // The width flag: regular line breaks become spaces, and with a width below the mask the

@@ -168,7 +168,7 @@ public:
 
     LONG open();
 
-    // The statement, reset and with its bindings cleared on return through a statement_use.
+    // The statement, prepared on first use; a query resets it after each run.
     sqlite3_stmt* stmt(stmt_id id, LONG& status)
     {
         if (!stmts_[id]) {
@@ -213,15 +213,18 @@ public:
     {
         if (!shm_ || sqlite3_get_autocommit(db_) == 0)
             return false;
-        const volatile unsigned char* h = shm_;
-        unsigned char second[sizeof s.header];
-        for (std::size_t i = 0; i < sizeof s.header; ++i)
-            s.header[i] = h[i];
-        __atomic_thread_fence(__ATOMIC_ACQUIRE);
-        for (std::size_t i = 0; i < sizeof second; ++i)
-            second[i] = h[sizeof s.header + i];
+        // Acquire loads keep the reads of the second copy after those of the first.
+        auto* words = const_cast<const std::uint32_t*>(reinterpret_cast<const volatile std::uint32_t*>(shm_));
+        constexpr std::size_t n = sizeof s.header / sizeof(std::uint32_t);
+        std::uint32_t first[n];
+        bool same = true;
+        for (std::size_t i = 0; i < n; ++i)
+            first[i] = __atomic_load_n(&words[i], __ATOMIC_ACQUIRE);
+        for (std::size_t i = 0; i < n; ++i)
+            same = same && __atomic_load_n(&words[n + i], __ATOMIC_ACQUIRE) == first[i];
+        std::memcpy(s.header, first, sizeof s.header);
         // isInit (byte 12) says the header was built at all.
-        return std::memcmp(s.header, second, sizeof second) == 0 && s.header[12] == 1;
+        return same && s.header[12] == 1;
     }
 
     // True when what was kept still holds.
