@@ -625,25 +625,31 @@ void expect_every_call_gives(LONG code)
     EXPECT_EQ(RegSetValueExA(HKEY_CURRENT_USER, "v", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), code);
 }
 
-// The parameter: SQL that makes a database of another program (empty: a file of garbage).
-class LinuxRegistryForeignFile : public ::testing::TestWithParam<const char*> {};
+struct foreign_file {
+    const char* name;
+    const char* sql;  // what makes a database of another program; null: a file of garbage
+};
+
+class LinuxRegistryForeignFile : public ::testing::TestWithParam<foreign_file> {};
 
 TEST_P(LinuxRegistryForeignFile, GivesBadDbOnEveryCall)
 {
-    if (!*GetParam()) {
+    if (!GetParam().sql) {
         write_file(db_path(), std::string(8192, 'x'));
     } else {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(db_path().c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, GetParam(), nullptr, nullptr, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, GetParam().sql, nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
     }
     expect_every_call_gives(ERROR_BADDB);
 }
 
-INSTANTIATE_TEST_SUITE_P(Contents, LinuxRegistryForeignFile,
-                         ::testing::Values("", "CREATE TABLE t(x); INSERT INTO t VALUES(1)",
-                                           "PRAGMA user_version = 99"));
+INSTANTIATE_TEST_SUITE_P(Files, LinuxRegistryForeignFile,
+                         ::testing::Values(foreign_file{"Garbage", nullptr},
+                                           foreign_file{"OtherProgram", "CREATE TABLE t(x); INSERT INTO t VALUES(1)"},
+                                           foreign_file{"LaterSchema", "PRAGMA user_version = 99"}),
+                         [](const ::testing::TestParamInfo<foreign_file>& info) { return info.param.name; });
 
 // A helper fills the registry; this process, which has not opened it yet, damages the file
 // and must then refuse it.
