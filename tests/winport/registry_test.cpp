@@ -625,31 +625,36 @@ void expect_every_call_gives(LONG code)
     EXPECT_EQ(RegSetValueExA(HKEY_CURRENT_USER, "v", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), code);
 }
 
-struct foreign_file {
-    const char* name;
-    const char* sql;  // what makes a database of another program; null: a file of garbage
-};
-
-class LinuxRegistryForeignFile : public ::testing::TestWithParam<foreign_file> {};
-
-TEST_P(LinuxRegistryForeignFile, GivesBadDbOnEveryCall)
+// Makes the registry file a database of another program (sql) or, without sql, garbage.
+void make_foreign_file(const char* sql)
 {
-    if (!GetParam().sql) {
+    if (!sql) {
         write_file(db_path(), std::string(8192, 'x'));
-    } else {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(db_path().c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, GetParam().sql, nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
+        return;
     }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(db_path().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+TEST(LinuxRegistryStore, FileOfGarbage_GivesBadDbOnEveryCall)
+{
+    make_foreign_file(nullptr);
     expect_every_call_gives(ERROR_BADDB);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, LinuxRegistryForeignFile,
-                         ::testing::Values(foreign_file{"Garbage", nullptr},
-                                           foreign_file{"OtherProgram", "CREATE TABLE t(x); INSERT INTO t VALUES(1)"},
-                                           foreign_file{"LaterSchema", "PRAGMA user_version = 99"}),
-                         [](const ::testing::TestParamInfo<foreign_file>& info) { return info.param.name; });
+TEST(LinuxRegistryStore, DatabaseOfAnotherProgram_GivesBadDbOnEveryCall)
+{
+    make_foreign_file("CREATE TABLE t(x); INSERT INTO t VALUES(1)");
+    expect_every_call_gives(ERROR_BADDB);
+}
+
+TEST(LinuxRegistryStore, DatabaseOfALaterSchema_GivesBadDbOnEveryCall)
+{
+    make_foreign_file("PRAGMA user_version = 99");
+    expect_every_call_gives(ERROR_BADDB);
+}
 
 // A helper fills the registry; this process, which has not opened it yet, damages the file
 // and must then refuse it.
