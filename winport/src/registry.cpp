@@ -650,6 +650,14 @@ LONG check_alive(connection& c, const key_ref& k)
     return q.ok() ? ERROR_KEY_DELETED : q.status();
 }
 
+// What a search that found nothing under a key means: `code` while the key exists, 1018 once
+// it was deleted.
+LONG not_found(connection& c, const key_ref& k, LONG code)
+{
+    LONG alive = check_alive(c, k);
+    return alive == ERROR_SUCCESS ? code : alive;
+}
+
 // The id of the key at a path, if it exists.
 LONG lookup(connection& c, const std::string& path, sqlite3_int64& id, bool& found)
 {
@@ -689,8 +697,7 @@ LONG find(connection& c, const key_ref& base, const std::string& path, sqlite3_i
         // deleted one must not reach into it.
         return check_alive(c, base);
     }
-    LONG alive = check_alive(c, base);
-    return alive == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : alive;
+    return not_found(c, base, ERROR_FILE_NOT_FOUND);
 }
 
 LONG new_handle(sqlite3_int64 id, std::string path, REGSAM access, PHKEY result)
@@ -719,6 +726,15 @@ struct call {
     }
     bool ok() const { return status == ERROR_SUCCESS; }
     bool may(REGSAM right) const { return (key.access & right) == right; }
+
+    // Steps an enumeration query to the row at index; false with status set (259 past the end).
+    bool row_at(query& q, DWORD index)
+    {
+        if (q.bind(1, key.id).bind(2, static_cast<sqlite3_int64>(index)).step())
+            return true;
+        status = q.ok() ? not_found(*c, key, ERROR_NO_MORE_ITEMS) : q.status();
+        return false;
+    }
 };
 
 std::string value_fold(const char* name, std::size_t& n)
@@ -950,8 +966,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     }
     if (!q.ok())
         return q.status();
-    LONG alive = check_alive(*cl.c, cl.key);
-    return alive == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : alive;
+    return not_found(*cl.c, cl.key, ERROR_FILE_NOT_FOUND);
 }
 
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData)
@@ -988,8 +1003,7 @@ LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
         return q.status();
     if (sqlite3_changes(cl.c->db()) > 0)
         return ERROR_SUCCESS;
-    LONG alive = check_alive(*cl.c, cl.key);
-    return alive == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : alive;
+    return not_found(*cl.c, cl.key, ERROR_FILE_NOT_FOUND);
 }
 
 LSTATUS WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD)
@@ -1114,12 +1128,8 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
     if (!cl.may(KEY_ENUMERATE_SUB_KEYS))
         return ERROR_ACCESS_DENIED;
     query q(*cl.c, enum_key);
-    if (!q.bind(1, cl.key.id).bind(2, static_cast<sqlite3_int64>(dwIndex)).step()) {
-        if (!q.ok())
-            return q.status();
-        LONG alive = check_alive(*cl.c, cl.key);
-        return alive == ERROR_SUCCESS ? ERROR_NO_MORE_ITEMS : alive;
-    }
+    if (!cl.row_at(q, dwIndex))
+        return cl.status;
     if (lpClass && *lpcchClass == 0)
         return ERROR_MORE_DATA;
     LONG status = copy_name(q.blob(0), q.size(0), lpName, lpcchName);
@@ -1149,12 +1159,8 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
     if (!cl.may(KEY_QUERY_VALUE))
         return ERROR_ACCESS_DENIED;
     query q(*cl.c, enum_value);
-    if (!q.bind(1, cl.key.id).bind(2, static_cast<sqlite3_int64>(dwIndex)).step()) {
-        if (!q.ok())
-            return q.status();
-        LONG alive = check_alive(*cl.c, cl.key);
-        return alive == ERROR_SUCCESS ? ERROR_NO_MORE_ITEMS : alive;
-    }
+    if (!cl.row_at(q, dwIndex))
+        return cl.status;
     DWORD type = static_cast<DWORD>(q.integer(1));
     if (lpType)
         *lpType = type;
