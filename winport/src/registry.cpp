@@ -260,7 +260,7 @@ public:
     std::unordered_map<std::string, kept_value> values;    // id + '\\' + folded name -> value
     std::unordered_map<sqlite3_int64, bool> alive;         // key ids that exist
     static constexpr std::size_t max_kept = 4096;
-    static constexpr std::size_t max_kept_value = 4096;
+    static constexpr std::size_t max_kept_value = 1024;
 
 private:
     LONG create_schema();
