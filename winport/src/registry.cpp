@@ -49,6 +49,8 @@ CREATE TABLE vals(
     data BLOB NOT NULL,
     UNIQUE(key, fold));
 CREATE INDEX vals_order ON vals(key);
+CREATE TABLE flushes(count INTEGER NOT NULL);
+INSERT INTO flushes VALUES(0);
 INSERT INTO keys(id, parent, name, path) VALUES
     (1, NULL, CAST('HKEY_CLASSES_ROOT' AS BLOB), CAST('HKEY_CLASSES_ROOT' AS BLOB)),
     (2, NULL, CAST('HKEY_CURRENT_USER' AS BLOB), CAST('HKEY_CURRENT_USER' AS BLOB)),
@@ -68,6 +70,7 @@ enum stmt_id {
     delete_key,
     touch_key,
     touch_parent,
+    count_flush,
     get_value,
     set_value,
     delete_value,
@@ -90,6 +93,7 @@ const char* const stmt_sql[stmt_count] = {
     "DELETE FROM keys WHERE id = ?1",
     "UPDATE keys SET written = " WINPORT_NOW " WHERE id = ?1",
     "UPDATE keys SET written = " WINPORT_NOW " WHERE id = (SELECT parent FROM keys WHERE id = ?1)",
+    "UPDATE flushes SET count = count + 1",
     "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
     // A replaced value keeps its row, so it keeps its place in the enumeration, and its name.
     "INSERT INTO vals(key, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
@@ -1179,16 +1183,17 @@ LSTATUS WINAPI RegFlushKey(HKEY hKey)
         return check_alive(c, cl.key);
     // With synchronous=NORMAL a commit reaches the WAL but not the disk. A commit under FULL
     // syncs the WAL file, and with it every frame that any connection committed before; the
-    // rewrite of the key's own row is what makes a commit to sync.
-    LONG status = c.exec("PRAGMA synchronous = FULL");
+    // counter changes so that there is a commit to sync: a commit that changes nothing writes
+    // no frame and syncs nothing.
+    LONG status = check_alive(c, cl.key);
+    if (status == ERROR_SUCCESS)
+        status = c.exec("PRAGMA synchronous = FULL");
     if (status != ERROR_SUCCESS)
         return status;
     {
-        query q(c, touch_key);
-        q.bind(1, cl.key.id).step();
+        query q(c, count_flush);
+        q.step();
         status = q.status();
-        if (status == ERROR_SUCCESS && sqlite3_changes(c.db()) == 0)
-            status = ERROR_KEY_DELETED;
     }
     LONG restored = c.exec("PRAGMA synchronous = NORMAL");
     return status != ERROR_SUCCESS ? status : restored;
