@@ -515,6 +515,34 @@ TEST_F(Registry, QueryInfo_CountsAndLongestNamesAndData)
     EXPECT_EQ(largest, 100u);
 }
 
+ULONGLONG last_write(HKEY k)
+{
+    FILETIME t{};
+    EXPECT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, &t),
+              ERROR_SUCCESS);
+    return (ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+}
+
+TEST_F(Registry, LastWriteTime_MovesWithValueWrites)
+{
+    HKEY early, late = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(base, "early", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &early, nullptr), ERROR_SUCCESS);
+    // "late" is made again until the clock has moved on from the making of "early".
+    do {
+        RegCloseKey(late);
+        RegDeleteKeyExA(base, "late", KEY_WOW64_32KEY, 0);
+        ASSERT_EQ(RegCreateKeyExA(base, "late", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &late, nullptr), ERROR_SUCCESS);
+    } while (last_write(late) <= last_write(early));
+    ASSERT_EQ(set_dword(early, "v", 1), ERROR_SUCCESS);
+    EXPECT_GE(last_write(early), last_write(late));
+    ASSERT_EQ(set_dword(late, "v", 1), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueA(early, "v"), ERROR_SUCCESS);
+    EXPECT_GE(last_write(early), last_write(late));
+    RegCloseKey(early);
+    RegCloseKey(late);
+}
+
 TEST_F(Registry, Threads_ShareKeysAndHandles)
 {
     constexpr int threads_n = 4, rounds = 200;

@@ -32,6 +32,12 @@ constexpr int schema_version = 1;
 constexpr std::size_t max_key_name = 256;
 constexpr std::size_t max_value_name = 16383;
 
+// The time as a FILETIME (100 ns since 1601), from the Julian day.
+#define WINPORT_NOW "CAST((julianday('now') - 2305813.5) * 864000000000.0 AS INTEGER)"
+
+// A key was last written when it or one of its subkeys was made or deleted (keys.written) or
+// one of its values was last set (vals.written, in the value's own row, so that a set writes
+// no page beyond the value's) or deleted (the trigger).
 const char* const schema_sql = R"sql(
 CREATE TABLE keys(
     id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -47,8 +53,12 @@ CREATE TABLE vals(
     name BLOB NOT NULL,
     type INTEGER NOT NULL,
     data BLOB NOT NULL,
+    written INTEGER NOT NULL,
     UNIQUE(key, fold));
 CREATE INDEX vals_order ON vals(key);
+CREATE TRIGGER vals_deleted AFTER DELETE ON vals BEGIN
+    UPDATE keys SET written = )sql" WINPORT_NOW R"sql( WHERE id = OLD.key;
+END;
 CREATE TABLE flushes(count INTEGER NOT NULL);
 INSERT INTO flushes VALUES(0);
 INSERT INTO keys(id, parent, name, path) VALUES
@@ -58,9 +68,6 @@ INSERT INTO keys(id, parent, name, path) VALUES
     (4, NULL, CAST('HKEY_USERS' AS BLOB), CAST('HKEY_USERS' AS BLOB)),
     (6, NULL, CAST('HKEY_CURRENT_CONFIG' AS BLOB), CAST('HKEY_CURRENT_CONFIG' AS BLOB));
 )sql";
-
-// The last-write time of a key as a FILETIME (100 ns since 1601), from the Julian day.
-#define WINPORT_NOW "CAST((julianday('now') - 2305813.5) * 864000000000.0 AS INTEGER)"
 
 enum stmt_id {
     find_key,
@@ -96,14 +103,16 @@ const char* const stmt_sql[stmt_count] = {
     "UPDATE flushes SET count = count + 1",
     "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
     // A replaced value keeps its row, so it keeps its place in the enumeration, and its name.
-    "INSERT INTO vals(key, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5)"
-    " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "INSERT INTO vals(key, fold, name, type, data, written) VALUES(?1, ?2, ?3, ?4, ?5, " WINPORT_NOW ")"
+    " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data, written = excluded.written",
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
-    "SELECT name, written FROM keys WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2",
+    "SELECT name, max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
+    " WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2",
     "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
     "SELECT count(*), ifnull(max(length(name)), 0) FROM keys WHERE parent = ?1",
     "SELECT count(*), ifnull(max(length(name)), 0), ifnull(max(length(data)), 0) FROM vals WHERE key = ?1",
-    "SELECT written FROM keys WHERE id = ?1",
+    "SELECT max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
+    " WHERE id = ?1",
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
