@@ -19,6 +19,7 @@
 #include <winport/base.h>
 #include <winport/module.h>
 #include <winport/sync.h>
+#include <winport/thread.h>
 #include <winport/winsock.h>
 #endif
 
