@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cxxabi.h>
 #include <new>
 
 #include <pthread.h>
@@ -73,8 +72,9 @@ void* thread_main(void* p)
     DWORD code;
     try {
         code = start(arg);
-    } catch (abi::__forced_unwind&) {
-        // _endthreadex: the frames of the thread's function are gone now.
+    } catch (...) {
+        // _endthreadex (the system's forced unwind, which must go on): the frames of the
+        // thread's function are gone now. (Any other exception ends the process anyway.)
         end_of_thread(thread, thread->pending_code.load());
         throw;
     }
