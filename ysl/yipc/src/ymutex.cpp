@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+// The last error is read before a report is made: making one may change it.
+
 YMUTEX YMutex_Create(const char* name)
 {
     // A null name makes a mutex of this process alone, as CreateMutexA does.
@@ -12,7 +14,8 @@ YMUTEX YMutex_Create(const char* name)
     }
     HANDLE h = CreateMutexA(nullptr, FALSE, name);
     if (!h) {
-        YErrTrace("YMutex_Create(): CreateMutex() failed: %u", static_cast<unsigned>(GetLastError()));
+        DWORD error = GetLastError();
+        YErrTrace("YMutex_Create(): CreateMutex() failed: %u", static_cast<unsigned>(error));
         return YMUTEX_INVALID;
     }
     return h;
@@ -25,7 +28,8 @@ int YMutex_Destroy(YMUTEX mutex)
         return 0;
     }
     if (!CloseHandle(mutex)) {
-        YErrTrace("YMutex_Destroy(): CloseHandle() failed: %u", static_cast<unsigned>(GetLastError()));
+        DWORD error = GetLastError();
+        YErrTrace("YMutex_Destroy(): CloseHandle() failed: %u", static_cast<unsigned>(error));
         return 0;
     }
     return 1;
@@ -57,7 +61,8 @@ int YMutex_Release(YMUTEX mutex)
         return 0;
     }
     if (!ReleaseMutex(mutex)) {
-        YErrTrace("YMutex_Release(): ReleaseObject() failed: %u", static_cast<unsigned>(GetLastError()));
+        DWORD error = GetLastError();
+        YErrTrace("YMutex_Release(): ReleaseObject() failed: %u", static_cast<unsigned>(error));
         return 0;
     }
     return 1;

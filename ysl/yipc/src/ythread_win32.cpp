@@ -5,6 +5,8 @@
 #include <map>
 #include <new>
 
+// The last error is read before a report is made: making one may change it.
+
 namespace {
 
 struct thread_list {
@@ -50,13 +52,16 @@ YTHREAD_ID YThread_Create(YThreadFunction function, void* argument, int priority
     if (record)
         h = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &thread_entry, record, 0, &id));
     if (!h) {
-        YErrTrace("YThread_Create(): failed to create thread: %d", static_cast<int>(GetLastError()));
+        DWORD error = GetLastError();
+        YErrTrace("YThread_Create(): failed to create thread: %d", static_cast<int>(error));
         // The thread never ran, so the record is still ours.
         delete record;
         return YTHREAD_ID_NONE;
     }
-    if (!SetThreadPriority(h, priority))
-        YErrLog("YThread_Create(): failed to set thread priority: %d", static_cast<int>(GetLastError()));
+    if (!SetThreadPriority(h, priority)) {
+        DWORD error = GetLastError();
+        YErrLog("YThread_Create(): failed to set thread priority: %d", static_cast<int>(error));
+    }
     orvane::ScopedLock hold(l.lock);
     HANDLE& slot = l.threads[id];
     if (slot)
@@ -77,18 +82,21 @@ int YThread_Join(YTHREAD_ID id)
             return 0;
         }
         if (!duplicate(it->second, &copy)) {
-            YErrTrace("YThread_Join(): DuplicateHandle() failed: %d", static_cast<int>(GetLastError()));
+            DWORD error = GetLastError();
+            YErrTrace("YThread_Join(): DuplicateHandle() failed: %d", static_cast<int>(error));
             return 0;
         }
     }
     // Waited on without the lock, so that other threads can start and join threads meanwhile.
     if (WaitForSingleObject(copy, INFINITE) == WAIT_FAILED) {
-        YErrTrace("YThread_Join(): failed to join thread: %d", static_cast<int>(GetLastError()));
+        DWORD error = GetLastError();
+        YErrTrace("YThread_Join(): failed to join thread: %d", static_cast<int>(error));
         CloseHandle(copy);
         return 0;
     }
     if (!CloseHandle(copy)) {
-        YErrTrace("YThread_Join(): failed to close handle of joined thread: %d", static_cast<int>(GetLastError()));
+        DWORD error = GetLastError();
+        YErrTrace("YThread_Join(): failed to close handle of joined thread: %d", static_cast<int>(error));
         return 0;
     }
     HANDLE listed;
@@ -101,7 +109,8 @@ int YThread_Join(YTHREAD_ID id)
         l.threads.erase(it);
     }
     if (!CloseHandle(listed)) {
-        YErrTrace("YThread_Join(): failed to close handle of joined thread: %d", static_cast<int>(GetLastError()));
+        DWORD error = GetLastError();
+        YErrTrace("YThread_Join(): failed to close handle of joined thread: %d", static_cast<int>(error));
         return 0;
     }
     return 1;
@@ -116,8 +125,8 @@ HANDLE YThread_DuplicateWindowsHandle(YTHREAD_ID id)
         return INVALID_HANDLE_VALUE;
     HANDLE copy = nullptr;
     if (!duplicate(it->second, &copy)) {
-        YErrTrace("%s(): DuplicateHandle() failed: %d", "YThread_DuplicateWindowsHandle",
-                  static_cast<int>(GetLastError()));
+        DWORD error = GetLastError();
+        YErrTrace("%s(): DuplicateHandle() failed: %d", "YThread_DuplicateWindowsHandle", static_cast<int>(error));
         return INVALID_HANDLE_VALUE;
     }
     return copy;

@@ -75,8 +75,8 @@ DWORD watcher_main(void*)
 {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, user_changed_event_name);
     if (!event) {
-        YErrLog("Failed to create user change event: '%s' (%i)", user_changed_event_name,
-                static_cast<int>(GetLastError()));
+        DWORD error = GetLastError();
+        YErrLog("Failed to create user change event: '%s' (%i)", user_changed_event_name, static_cast<int>(error));
 #ifdef _WIN32
         SignalObjectAndWait(parked, watcher.stop_event, INFINITE, FALSE);
 #endif
@@ -186,8 +186,8 @@ void vantorSignalActiveUserChanged()
     }
     HANDLE h = CreateEventA(nullptr, TRUE, FALSE, user_changed_event_name);
     if (!h) {
-        YErrLog("Failed to create user change event: 'ORVANE_DRAVIN_USER_CHANGED_EVENT' (%i)",
-                static_cast<int>(GetLastError()));
+        DWORD error = GetLastError();
+        YErrLog("Failed to create user change event: 'ORVANE_DRAVIN_USER_CHANGED_EVENT' (%i)", static_cast<int>(error));
         return;
     }
     // Two first signals at once: one handle is kept, the other closed.
