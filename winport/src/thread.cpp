@@ -37,11 +37,17 @@ public:
 
     DWORD exit_code() const { return exit_code_.load(); }
     std::atomic<pid_t> tid{0};
-    std::atomic<DWORD> pending_code{0};
 
 private:
     int fd_;
     std::atomic<DWORD> exit_code_{STILL_ACTIVE};
+};
+
+// How _endthreadex leaves the thread's function on a thread of ours. Not pthread_exit():
+// glibc loads its unwinder on the first pthread_exit() under the dynamic loader's lock, which
+// a dlclose() that joins this thread from a module's destructor already holds.
+struct thread_end {
+    DWORD code;
 };
 
 struct start_record {
@@ -72,11 +78,8 @@ void* thread_main(void* p)
     DWORD code;
     try {
         code = start(arg);
-    } catch (...) {
-        // _endthreadex (the system's forced unwind, which must go on): the frames of the
-        // thread's function are gone now. (Any other exception ends the process anyway.)
-        end_of_thread(thread, thread->pending_code.load());
-        throw;
+    } catch (const thread_end& end) {
+        code = end.code;
     }
     end_of_thread(thread, code);
     return nullptr;
@@ -176,9 +179,9 @@ std::uintptr_t __cdecl _beginthreadex(void*, unsigned stack_size, unsigned(WINAP
 
 void __cdecl _endthreadex(unsigned retval)
 {
-    if (current_thread)
-        current_thread->pending_code.store(retval);
     // Unwinds to the thread's entry, which reports the end once the frames are gone.
+    if (current_thread)
+        throw thread_end{retval};
     pthread_exit(nullptr);
 }
 
