@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include <dirent.h>
@@ -20,6 +21,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -96,6 +98,15 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the event state 
 
 std::atomic<unsigned> socket_serial{0};
 
+// A directory entry as getdents64 gives it.
+struct linux_dirent64 {
+    std::uint64_t d_ino;
+    std::int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[1];
+};
+
 class named_event final : public event_object {
 public:
     explicit named_event(std::unique_ptr<named_file> file) : file_(std::move(file))
@@ -159,21 +170,26 @@ public:
     {
         state_->signalled.store(1);
         state_->sets.fetch_add(1);
-        int dfd = openat(waiters_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR* dir = dfd >= 0 ? fdopendir(dfd) : nullptr;
-        if (!dir) {
-            if (dfd >= 0)
-                close(dfd);
+        // The directory is read through the descriptor kept open, two system calls for a
+        // handful of waiters; the lock keeps the descriptor's offset to one reader.
+        std::lock_guard<std::mutex> hold(scan_lock_);
+        if (lseek(waiters_fd_, 0, SEEK_SET) != 0)
             return false;
+        alignas(8) char buf[4096];
+        for (;;) {
+            long n = syscall(SYS_getdents64, waiters_fd_, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            for (long at = 0; at < n;) {
+                auto* entry = reinterpret_cast<linux_dirent64*>(buf + at);
+                at += entry->d_reclen;
+                if (entry->d_name[0] == '.')
+                    continue;
+                // A socket nobody reads is left by a process that was killed.
+                if (!notify(entry->d_name) && (errno == ECONNREFUSED || errno == ENOENT))
+                    unlinkat(waiters_fd_, entry->d_name, 0);
+            }
         }
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] == '.')
-                continue;
-            // A socket nobody reads is left by a process that was killed.
-            if (!notify(entry->d_name) && (errno == ECONNREFUSED || errno == ENOENT))
-                unlinkat(waiters_fd_, entry->d_name, 0);
-        }
-        closedir(dir);
         return true;
     }
 
@@ -257,6 +273,7 @@ private:
     int sender_ = -1;
     bool bound_ = false;
     std::string own_name_;
+    std::mutex scan_lock_;
 };
 
 // A mutex is a process-shared, robust, recursive pthread mutex: shared so that a named one
