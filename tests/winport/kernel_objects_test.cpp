@@ -132,6 +132,12 @@ TEST(NamedMutex, Owner_MayTakeItAgain_OthersWaitUntilEveryTakeIsReleased)
     EXPECT_EQ(other_takes(), static_cast<DWORD>(WAIT_TIMEOUT));
     ASSERT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(other_takes(), WAIT_OBJECT_0);
+
+    // Asking for ownership when opening an existing mutex gives none.
+    HANDLE opened = CreateMutexA(nullptr, TRUE, name.c_str());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(other_takes(), WAIT_OBJECT_0);
+    CloseHandle(opened);
     SetLastError(0);
     EXPECT_FALSE(ReleaseMutex(m));  // not owned any more
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));

@@ -114,6 +114,7 @@ handle_table& table()
 
 // The callbacks of the slots, so that a thread can run them itself before it reports its end.
 std::atomic<PFLS_CALLBACK_FUNCTION> fls_callbacks[PTHREAD_KEYS_MAX];
+std::atomic<unsigned> fls_keys_used{0};  // one past the highest slot ever allocated
 
 long long monotonic_ns()
 {
@@ -131,7 +132,7 @@ void run_fls_callbacks()
     // A callback may store values again; the system gives up after as many rounds.
     for (int round = 0; round < PTHREAD_DESTRUCTOR_ITERATIONS; ++round) {
         bool ran = false;
-        for (unsigned key = 0; key < PTHREAD_KEYS_MAX; ++key) {
+        for (unsigned key = 0, used = fls_keys_used.load(); key < used; ++key) {
             PFLS_CALLBACK_FUNCTION callback = fls_callbacks[key].load(std::memory_order_relaxed);
             if (!callback)
                 continue;
@@ -343,8 +344,12 @@ DWORD WINAPI FlsAlloc(PFLS_CALLBACK_FUNCTION lpCallback)
         return FLS_OUT_OF_INDEXES;
     }
     static_assert(sizeof(pthread_key_t) <= sizeof(DWORD), "pthread_key_t does not fit a slot index");
-    if (key < PTHREAD_KEYS_MAX)
+    if (key < PTHREAD_KEYS_MAX) {
         fls_callbacks[key].store(lpCallback);
+        unsigned used = fls_keys_used.load();
+        while (used < key + 1 && !fls_keys_used.compare_exchange_weak(used, key + 1)) {
+        }
+    }
     return static_cast<DWORD>(key);
 }
 

@@ -484,12 +484,9 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpN
             h = nullptr;
         }
     }
-    if (h && bInitialOwner) {
-        // Windows takes the mutex for the caller also when it already existed.
-        DWORD error = GetLastError();
+    // Only the creator takes it at once; an opener that asked for it does not own it.
+    if (h && bInitialOwner && GetLastError() == ERROR_SUCCESS)
         handle_get_as<mutex_object>(h)->wait_alone(INFINITE);
-        SetLastError(error);
-    }
     return h;
 }
 
