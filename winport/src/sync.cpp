@@ -284,7 +284,16 @@ struct mutex_state {
     std::uint32_t kind;
     std::uint32_t reserved;
     pthread_mutex_t mutex;
+    // The owner's thread (kernel task) identifier, unique on the machine, and its count of
+    // takes: a release by another thread is refused here rather than left to the system.
+    std::atomic<std::int32_t> owner;
+    std::uint32_t depth;  // touched by the owner only
 };
+
+pid_t current_tid()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
 
 class mutex_object final : public object {
 public:
@@ -334,9 +343,11 @@ public:
         }
         switch (rc) {
         case 0:
+            taken(false);
             return WAIT_OBJECT_0;
         case EOWNERDEAD:
             pthread_mutex_consistent(&state_->mutex);
+            taken(true);
             return WAIT_ABANDONED;
         case EBUSY:
         case ETIMEDOUT:
@@ -349,13 +360,30 @@ public:
 
     bool release()
     {
+        if (state_->owner.load() != current_tid()) {
+            SetLastError(ERROR_NOT_OWNER);
+            return false;
+        }
+        if (--state_->depth == 0)
+            state_->owner.store(0);
         int rc = pthread_mutex_unlock(&state_->mutex);
         if (rc != 0)
-            SetLastError(rc == EPERM ? ERROR_NOT_OWNER : ERROR_INVALID_HANDLE);
+            SetLastError(ERROR_INVALID_HANDLE);
         return rc == 0;
     }
 
 private:
+    // The previous owner's count went with it when it ended without releasing.
+    void taken(bool abandoned)
+    {
+        if (abandoned || state_->owner.load() != current_tid()) {
+            state_->owner.store(current_tid());
+            state_->depth = 1;
+        } else {
+            ++state_->depth;
+        }
+    }
+
     std::unique_ptr<named_file> file_;
     mutex_state* state_;
 };

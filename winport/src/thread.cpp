@@ -27,6 +27,14 @@ public:
 
     int wait_fd() const override { return fd_; }
 
+    // What the thread did happens before the end of a wait for it: the exit code is stored
+    // before the descriptor is written, and read here with acquire order.
+    DWORD acquire() override
+    {
+        exit_code_.load(std::memory_order_acquire);
+        return WAIT_OBJECT_0;
+    }
+
     void finish(DWORD code)
     {
         exit_code_.store(code);
