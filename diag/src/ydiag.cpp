@@ -5,6 +5,7 @@
 #include <winport/winport.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -297,56 +298,84 @@ void add_errtrace(thread_state& ts, std::string text)
     ts.innermost().add(std::move(e));
 }
 
+// The caller's error state as a report leaves it: a report is made with arguments such as
+// GetLastError() that are evaluated after the location call, so no call of the diagnostics may
+// change the last error (or errno) of the thread.
+class preserve_errors {
+public:
+    preserve_errors() : last_error_(GetLastError()), errno_(errno) {}
+    ~preserve_errors()
+    {
+        errno = errno_;
+        SetLastError(last_error_);
+    }
+    preserve_errors(const preserve_errors&) = delete;
+    preserve_errors& operator=(const preserve_errors&) = delete;
+
+private:
+    DWORD last_error_;
+    int errno_;
+};
+
+// Formats a report and hands its text on. When memory runs out the report is lost and the
+// caller goes on: diagnostics never fail towards their caller.
+template <class Use>
+void with_text(const char* format, va_list args, Use use) noexcept
+{
+    try {
+        use(vformat(format, args));
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 extern "C" {
 
 void _YErrTrace_Location(int, const char* file, int line)
 {
+    preserve_errors keep;
     if (thread_state* ts = this_thread_state())
         ts->errtrace_at = location{file, line};
 }
 
 void _YErrTrace_Add(const char* format, ...)
 {
+    preserve_errors keep;
     thread_state* ts = this_thread_state();
     if (!format || !ts)
         return;
-    try {
-        va_list args;
-        va_start(args, format);
-        std::string text = vformat(format, args);
-        va_end(args);
-        add_errtrace(*ts, std::move(text));
-    } catch (...) {
-        // Out of memory: the report is lost, the caller goes on.
-    }
+    va_list args;
+    va_start(args, format);
+    with_text(format, args, [ts](std::string text) { add_errtrace(*ts, std::move(text)); });
+    va_end(args);
 }
 
 void _YErrLog_Location(int, const char* file, int line)
 {
+    preserve_errors keep;
     if (thread_state* ts = this_thread_state())
         ts->errlog_at = location{file, line};
 }
 
 void _YErrLog_Add(const char* format, ...)
 {
+    preserve_errors keep;
     thread_state* ts = this_thread_state();
     if (!format || !ts)
         return;
-    try {
-        va_list args;
-        va_start(args, format);
-        std::string text = vformat(format, args);
-        va_end(args);
+    va_list args;
+    va_start(args, format);
+    with_text(format, args, [ts](std::string text) {
         std::pair<std::string, int> at = ts->errlog_at.take();
         sink::get().write(entry{YDIAG_ERRLOG, std::move(at.first), at.second, std::move(text)});
-    } catch (...) {
-    }
+    });
+    va_end(args);
 }
 
 void YErrTrace_BeginContext(void)
 {
+    preserve_errors keep;
     thread_state* tsp = this_thread_state();
     if (!tsp)
         return;
@@ -363,6 +392,7 @@ void YErrTrace_BeginContext(void)
 
 void YErrTrace_EndContext(void)
 {
+    preserve_errors keep;
     thread_state* tsp = this_thread_state();
     if (!tsp)
         return;
@@ -386,6 +416,7 @@ void YErrTrace_EndContext(void)
 
 void YErrTrace_ClearContext(void)
 {
+    preserve_errors keep;
     thread_state* tsp = this_thread_state();
     if (!tsp)
         return;
@@ -396,15 +427,14 @@ void YErrTrace_ClearContext(void)
 
 void _YErrTrace_DumpContextToYErrLog(const char* format, ...)
 {
+    preserve_errors keep;
     thread_state* tsp = this_thread_state();
     if (!format || !tsp)
         return;
-    thread_state& ts = *tsp;
-    try {
-        va_list args;
-        va_start(args, format);
-        std::string text = vformat(format, args);
-        va_end(args);
+    va_list args;
+    va_start(args, format);
+    with_text(format, args, [tsp](std::string text) {
+        thread_state& ts = *tsp;
         std::pair<std::string, int> at = ts.errtrace_at.take();
         sink& out = sink::get();
         out.write(entry{YDIAG_ERRLOG, std::move(at.first), at.second, std::move(text)});
@@ -416,12 +446,13 @@ void _YErrTrace_DumpContextToYErrLog(const char* format, ...)
         // Written once is reported: the enclosing context does not write them again.
         c.entries.clear();
         c.dropped = 0;
-    } catch (...) {
-    }
+    });
+    va_end(args);
 }
 
 int _YTrace_TestLevel(const char* channel, int level)
 {
+    preserve_errors keep;
     try {
         return sink::get().trace_enabled(channel, level) ? 1 : 0;
     } catch (...) {
@@ -431,6 +462,7 @@ int _YTrace_TestLevel(const char* channel, int level)
 
 int _YTrace_Location(const char* file, int line, const char* channel, int level)
 {
+    preserve_errors keep;
     thread_state* ts = this_thread_state();
     if (!ts)
         return 0;
@@ -442,21 +474,20 @@ int _YTrace_Location(const char* file, int line, const char* channel, int level)
 
 void _YTrace_Always(const char* format, ...)
 {
+    preserve_errors keep;
     thread_state* tsp = this_thread_state();
     if (!format || !tsp)
         return;
-    try {
-        va_list args;
-        va_start(args, format);
-        std::string text = vformat(format, args);
-        va_end(args);
+    va_list args;
+    va_start(args, format);
+    with_text(format, args, [tsp](std::string text) {
         thread_state& ts = *tsp;
         std::pair<std::string, int> at = ts.trace_at.take();
         std::string channel =
             std::string(ts.trace_channel ? ts.trace_channel : "default") + ':' + std::to_string(ts.trace_level) + ' ';
         sink::get().write(entry{YDIAG_TRACE, std::move(at.first), at.second, std::move(text)}, channel.c_str());
-    } catch (...) {
-    }
+    });
+    va_end(args);
 }
 
 void ydiag_capture_start(void)

@@ -2,8 +2,8 @@
 // callback in another, and, as the bare peer, of a byte through a FIFO woken by poll between
 // two processes. Prints the median and the 99th percentile of 1000 one-way trips each:
 //   notify.p50 <us> us    notify.p99 <us> us    fifo.p50 <us> us    fifo.p99 <us> us
-// bench_notify [--label NAME]: NAME replaces "notify" (the Wine run prints notify.wine.*).
-// The same program is its own peer process: bench_notify watch | fifo PATH N.
+// notify_bench [--label NAME]: NAME replaces "notify" (the Wine run prints notify.wine.*).
+// The same program is its own peer process: notify_bench watch | fifo PATH N.
 #include <vantor/vantor.h>
 
 #include "test_support.h"
@@ -65,7 +65,7 @@ void report(const char* name, std::vector<double>& us)
 
 bool measure_notify(const char* label)
 {
-    vantor_test::child peer("bench_notify", {"watch"});
+    vantor_test::child peer("notify_bench", {"watch"});
     std::string line;
     if (!peer.read_line(line))
         return false;
@@ -113,7 +113,7 @@ bool measure_fifo()
     std::string path = "/tmp/bench_notify_fifo." + std::to_string(getpid());
     if (mkfifo(path.c_str(), 0600) != 0)
         return false;
-    vantor_test::child peer("bench_notify", {"fifo", path, std::to_string(warmup + rounds)});
+    vantor_test::child peer("notify_bench", {"fifo", path, std::to_string(warmup + rounds)});
     std::string line;
     int fd = -1;
     if (peer.read_line(line))
@@ -150,12 +150,12 @@ int main(int argc, char** argv)
     // Each run gets a machine state of its own (Linux), as the tests do.
     vantor_test::private_prefix prefix;
     if (!measure_notify(label)) {
-        std::fprintf(stderr, "bench_notify: the notification could not be measured\n");
+        std::fprintf(stderr, "notify_bench: the notification could not be measured\n");
         return 1;
     }
 #ifndef _WIN32
     if (!measure_fifo()) {
-        std::fprintf(stderr, "bench_notify: the FIFO peer could not be measured\n");
+        std::fprintf(stderr, "notify_bench: the FIFO peer could not be measured\n");
         return 1;
     }
 #endif
