@@ -151,15 +151,21 @@ public:
 
     DWORD acquire_since(std::uint64_t token) override
     {
-        // Drained first: a set after this point writes again and wakes the next poll.
-        drain();
         if (state_->manual_reset) {
+            // Set: the wake-ups stay queued, so every later wait of any thread of the
+            // process also finds it set without a system call; they are drained once a wait
+            // finds the event reset.
+            if (state_->signalled.load())
+                return WAIT_OBJECT_0;
+            // Drained first: a set after this point writes again and wakes the next poll.
+            drain();
             if (state_->signalled.load()) {
-                notify(own_name_.c_str());  // still set: the next wait of any thread sees it
+                notify(own_name_.c_str());  // set meanwhile: keep it visible to the others
                 return WAIT_OBJECT_0;
             }
             return state_->sets.load() != token ? WAIT_OBJECT_0 : wait_lost;
         }
+        drain();
         std::uint32_t set = 1;
         return state_->signalled.compare_exchange_strong(set, 0) ? WAIT_OBJECT_0 : wait_lost;
     }
