@@ -120,9 +120,9 @@ void stop_watcher()
         CloseHandle(thread);
     }
 #endif
-    // On Linux the join is direct: the dynamic loader's lock is not needed by a thread to
-    // end, and a thread's handle is signalled from winport (never unloaded) once the thread
-    // has left this module's code, so the module may be unmapped as soon as this returns.
+    // On Linux the join is direct: a winport thread ends without the dynamic loader's lock
+    // (which dlclose holds here), and its handle is signalled from winport, which is never
+    // unloaded, once it has left this module's code; the module may go as soon as this returns.
     YThread_Join(watcher.thread_id);
     watcher.thread_id = static_cast<DWORD>(-1);
 }
