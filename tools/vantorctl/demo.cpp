@@ -5,6 +5,15 @@
 #include <ysl/ydiag.h>
 
 #include <cstdio>
+#include <string>
+
+#ifndef _WIN32
+#include <cerrno>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
 
 namespace {
 
@@ -39,6 +48,93 @@ int demo_module()
     return 0;
 }
 
+// An active-user change signalled by this process reaches the watcher thread of every
+// process that registered a callback, this one included; here, this one.
+struct user_change_seen {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD thread = 0;
+};
+
+void on_user_change(void* context)
+{
+    auto* seen = static_cast<user_change_seen*>(context);
+    seen->thread = GetCurrentThreadId();
+    SetEvent(seen->event);
+}
+
+int demo_user_change()
+{
+    user_change_seen seen;
+    vantorRegisterActiveUserChangedCallback(&on_user_change, &seen);
+    vantorSignalActiveUserChanged();
+    DWORD r = WaitForSingleObject(seen.event, 10000);
+    vantorUnregisterActiveUserChangedCallback(&on_user_change, &seen);
+    CloseHandle(seen.event);
+    if (r != WAIT_OBJECT_0) {
+        std::printf("user:   the active-user change did not reach the watcher\n");
+        return 1;
+    }
+    std::printf("user:   active-user change signalled by thread %lu, seen by the watcher thread %lu\n",
+                static_cast<unsigned long>(GetCurrentThreadId()), static_cast<unsigned long>(seen.thread));
+    return 0;
+}
+
+// Starts this program again as `vantorctl user watch --count 1 --timeout 10`, without a
+// shell, its output going to ours, and gives its exit code once it ends (-1 if it could not
+// be started). Processes are started here by the system's own call: winport does not start
+// processes yet.
+int run_watcher_process(void (*while_it_runs)())
+{
+#ifdef _WIN32
+    char self[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    if (n == 0 || n >= sizeof self)
+        return -1;
+    std::string line = "\"" + std::string(self) + "\" user watch --count 1 --timeout 10";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return -1;
+    CloseHandle(pi.hThread);
+    while_it_runs();
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(code);
+#else
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return -1;
+    self[n] = '\0';
+    const char* argv[] = {"vantorctl", "user", "watch", "--count", "1", "--timeout", "10", nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, self, nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
+        return -1;
+    while_it_runs();
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+#endif
+}
+
+// The signal is given while this process holds the event (it keeps it until it ends), so the
+// watcher in the other process sees it even if it starts waiting only afterwards.
+int demo_user_change_across_processes()
+{
+    std::printf("user:   another process watches; this one signals. The other one prints:\n");
+    std::fflush(stdout);
+    int rc = run_watcher_process([] { vantorSignalActiveUserChanged(); });
+    if (rc != 0) {
+        std::printf("user:   the watching process did not see the change (exit code %d)\n", rc);
+        return 1;
+    }
+    return 0;
+}
+
 void demo_diag()
 {
     std::printf("diag:   a failure that ends where it happens goes to the error log (standard error, or YERRLOG):\n");
@@ -50,6 +146,12 @@ int run_demo()
 {
     std::printf("vantor " VANTOR_VERSION " demo\n");
     int rc = demo_module();
+    // Across processes first: once this process watches too, its own watcher resets the event
+    // and a watcher that starts later no longer finds it set.
+    if (int other_rc = demo_user_change_across_processes())
+        rc = other_rc;
+    if (int user_rc = demo_user_change())
+        rc = user_rc;
     demo_diag();
     return rc;
 }

@@ -48,6 +48,7 @@ const message messages[] = {
     {234, "More data is available.\r\n"},
     {258, "The wait operation timed out.\r\n"},
     {259, "No more data is available.\r\n"},
+    {288, "Attempt to release mutex not owned by caller.\r\n"},
     {317, "The system cannot find message text for message number 0x%1 in the message file for %2.\r\n"},
     {998, "Invalid access to memory location.\r\n"},
     {1009, "The configuration registry database is corrupt.\r\n"},

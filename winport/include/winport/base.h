@@ -16,6 +16,7 @@
 #define CALLBACK
 #define APIENTRY
 #define WINAPIV
+#define __cdecl
 #define VOID void
 
 // Windows sizes on every target: DWORD and LONG are 32 bits even where long is 64.
@@ -135,6 +136,7 @@ typedef struct _FILETIME {
 #define ERROR_MORE_DATA 234L
 #define WAIT_TIMEOUT 258L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_NOT_OWNER 288L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_NOACCESS 998L
 #define ERROR_BADDB 1009L
