@@ -6,6 +6,7 @@
 #ifndef VANTOR_VANTOR_H
 #define VANTOR_VANTOR_H
 
+#include <winport/afx.h>
 #include <winport/winport.h>
 
 #if defined(_WIN32)
@@ -21,10 +22,6 @@
 #define VANTOR_API
 #endif
 #endif
-
-class CStringArray;
-class CDWordArray;
-class CPtrArray;
 
 // Registry values on any root key. Readers return the default (and clear *found) when the
 // value cannot be read as their type; writers create missing keys.
