@@ -5,5 +5,6 @@
 #include <CLI/CLI.hpp>
 
 void add_demo_command(CLI::App& app);
+void add_reg_command(CLI::App& app);
 
 #endif
