@@ -43,7 +43,7 @@ struct section {
 using RegistrySection = RegistryTest;
 const HKEY cu = HKEY_CURRENT_USER;
 
-TEST_F(RegistrySection, EmptyKey_GivesEmptyArrays)
+TEST_F(RegistrySection, EmptyKeyGivesEmptyArrays_MissingKeyLeavesThem)
 {
     put_key(cu, key());
     section s;
@@ -51,21 +51,11 @@ TEST_F(RegistrySection, EmptyKey_GivesEmptyArrays)
     s.types.Add(1);
     s.lengths.Add(1);
     s.subkeys.Add("stale");
-    ASSERT_TRUE(s.read(cu, key()));
-    EXPECT_EQ(s.names.GetSize(), 0);
-    EXPECT_EQ(s.types.GetSize(), 0);
-    EXPECT_EQ(s.data.GetSize(), 0);
-    EXPECT_EQ(s.lengths.GetSize(), 0);
-    EXPECT_EQ(s.subkeys.GetSize(), 0);
-}
-
-TEST_F(RegistrySection, MissingKey_GivesFalseAndLeavesTheArrays)
-{
-    section s;
-    s.names.Add("kept");
     EXPECT_FALSE(s.read(cu, key("missing")));
-    ASSERT_EQ(s.names.GetSize(), 1);
-    EXPECT_STREQ(s.names[0], "kept");
+    EXPECT_EQ(s.names.GetSize(), 1);
+    ASSERT_TRUE(s.read(cu, key()));
+    EXPECT_EQ(s.names.GetSize() + s.types.GetSize() + s.data.GetSize() + s.lengths.GetSize(), 0);
+    EXPECT_EQ(s.subkeys.GetSize(), 0);
 }
 
 TEST_F(RegistrySection, Read_GivesEveryValueAsStoredAndTheSubkeyNames)

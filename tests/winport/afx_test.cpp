@@ -85,15 +85,12 @@ TEST(Afx, CString_BuffersAndFormatting)
     CString s;
     s.Format("%s=%d", "n", 31);
     EXPECT_STREQ(s, "n=31");
-    char* b = s.GetBuffer(10);
-    std::strcpy(b, "abc");
+    std::strcpy(s.GetBuffer(10), "abc");
     s.ReleaseBuffer();
     EXPECT_EQ(s.GetLength(), 3);
     EXPECT_EQ(CString(nullptr), "");
-    EXPECT_EQ(CString("a\0b", 3).GetLength(), 3);
     EXPECT_LT(CString("ABC").CompareNoCase("abd"), 0);
     EXPECT_EQ(CString("ABC").CompareNoCase("abc"), 0);
-    EXPECT_EQ(CString("ab") + "c", "abc");
 }
 
 }  // namespace
