@@ -192,4 +192,12 @@ TEST_F(RegistryExport, OpenedKeyAsRoot_HasNoRootName_AndAnUnopenableFileGivesFal
     EXPECT_FALSE(SaveRegToFile(HKEY_CURRENT_USER, key().c_str(), nullptr, false));
 }
 
+#ifndef _WIN32
+TEST_F(RegistryExport, LinuxWriteFailure_GivesFalse)
+{
+    ASSERT_TRUE(setreg_long(HKEY_CURRENT_USER, key().c_str(), "n", 1));
+    EXPECT_FALSE(SaveRegToFile(HKEY_CURRENT_USER, key().c_str(), "/dev/full", false));
+}
+#endif
+
 }  // namespace

@@ -166,9 +166,11 @@ bool SaveRegToFile(HKEY root, const char* subkey, const char* file, bool append)
         count = 0;
     unsupported_count = 0;
     write_key_tree(out, root, subkey);
-    std::fclose(out);
+    // A file cut short (a full disk) is no saved tree: the caller learns it did not work.
+    bool written = !std::ferror(out);
+    written = std::fclose(out) == 0 && written;
 
     if (unsupported_count != 0)
         show_warning(subkey, file);
-    return true;
+    return written;
 }
