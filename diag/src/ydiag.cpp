@@ -297,6 +297,17 @@ void add_errtrace(thread_state& ts, std::string text)
     ts.innermost().add(std::move(e));
 }
 
+// Formats a report and hands its text on. When memory runs out the report is lost and the
+// caller goes on: diagnostics never fail towards their caller.
+template <class Use>
+void with_text(const char* format, va_list args, Use use) noexcept
+{
+    try {
+        use(vformat(format, args));
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -312,15 +323,10 @@ void _YErrTrace_Add(const char* format, ...)
     thread_state* ts = this_thread_state();
     if (!format || !ts)
         return;
-    try {
-        va_list args;
-        va_start(args, format);
-        std::string text = vformat(format, args);
-        va_end(args);
-        add_errtrace(*ts, std::move(text));
-    } catch (...) {
-        // Out of memory: the report is lost, the caller goes on.
-    }
+    va_list args;
+    va_start(args, format);
+    with_text(format, args, [ts](std::string text) { add_errtrace(*ts, std::move(text)); });
+    va_end(args);
 }
 
 void _YErrLog_Location(int, const char* file, int line)
@@ -334,15 +340,13 @@ void _YErrLog_Add(const char* format, ...)
     thread_state* ts = this_thread_state();
     if (!format || !ts)
         return;
-    try {
-        va_list args;
-        va_start(args, format);
-        std::string text = vformat(format, args);
-        va_end(args);
+    va_list args;
+    va_start(args, format);
+    with_text(format, args, [ts](std::string text) {
         std::pair<std::string, int> at = ts->errlog_at.take();
         sink::get().write(entry{YDIAG_ERRLOG, std::move(at.first), at.second, std::move(text)});
-    } catch (...) {
-    }
+    });
+    va_end(args);
 }
 
 void YErrTrace_BeginContext(void)
@@ -399,12 +403,10 @@ void _YErrTrace_DumpContextToYErrLog(const char* format, ...)
     thread_state* tsp = this_thread_state();
     if (!format || !tsp)
         return;
-    thread_state& ts = *tsp;
-    try {
-        va_list args;
-        va_start(args, format);
-        std::string text = vformat(format, args);
-        va_end(args);
+    va_list args;
+    va_start(args, format);
+    with_text(format, args, [tsp](std::string text) {
+        thread_state& ts = *tsp;
         std::pair<std::string, int> at = ts.errtrace_at.take();
         sink& out = sink::get();
         out.write(entry{YDIAG_ERRLOG, std::move(at.first), at.second, std::move(text)});
@@ -416,8 +418,8 @@ void _YErrTrace_DumpContextToYErrLog(const char* format, ...)
         // Written once is reported: the enclosing context does not write them again.
         c.entries.clear();
         c.dropped = 0;
-    } catch (...) {
-    }
+    });
+    va_end(args);
 }
 
 int _YTrace_TestLevel(const char* channel, int level)
@@ -445,18 +447,16 @@ void _YTrace_Always(const char* format, ...)
     thread_state* tsp = this_thread_state();
     if (!format || !tsp)
         return;
-    try {
-        va_list args;
-        va_start(args, format);
-        std::string text = vformat(format, args);
-        va_end(args);
+    va_list args;
+    va_start(args, format);
+    with_text(format, args, [tsp](std::string text) {
         thread_state& ts = *tsp;
         std::pair<std::string, int> at = ts.trace_at.take();
         std::string channel =
             std::string(ts.trace_channel ? ts.trace_channel : "default") + ':' + std::to_string(ts.trace_level) + ' ';
         sink::get().write(entry{YDIAG_TRACE, std::move(at.first), at.second, std::move(text)}, channel.c_str());
-    } catch (...) {
-    }
+    });
+    va_end(args);
 }
 
 void ydiag_capture_start(void)
