@@ -5,6 +5,7 @@
 #include <winport/winport.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -297,6 +298,25 @@ void add_errtrace(thread_state& ts, std::string text)
     ts.innermost().add(std::move(e));
 }
 
+// The caller's error state as a report leaves it: a report is made with arguments such as
+// GetLastError() that are evaluated after the location call, so no call of the diagnostics may
+// change the last error (or errno) of the thread.
+class preserve_errors {
+public:
+    preserve_errors() : last_error_(GetLastError()), errno_(errno) {}
+    ~preserve_errors()
+    {
+        errno = errno_;
+        SetLastError(last_error_);
+    }
+    preserve_errors(const preserve_errors&) = delete;
+    preserve_errors& operator=(const preserve_errors&) = delete;
+
+private:
+    DWORD last_error_;
+    int errno_;
+};
+
 // Formats a report and hands its text on. When memory runs out the report is lost and the
 // caller goes on: diagnostics never fail towards their caller.
 template <class Use>
@@ -314,12 +334,14 @@ extern "C" {
 
 void _YErrTrace_Location(int, const char* file, int line)
 {
+    preserve_errors keep;
     if (thread_state* ts = this_thread_state())
         ts->errtrace_at = location{file, line};
 }
 
 void _YErrTrace_Add(const char* format, ...)
 {
+    preserve_errors keep;
     thread_state* ts = this_thread_state();
     if (!format || !ts)
         return;
@@ -331,12 +353,14 @@ void _YErrTrace_Add(const char* format, ...)
 
 void _YErrLog_Location(int, const char* file, int line)
 {
+    preserve_errors keep;
     if (thread_state* ts = this_thread_state())
         ts->errlog_at = location{file, line};
 }
 
 void _YErrLog_Add(const char* format, ...)
 {
+    preserve_errors keep;
     thread_state* ts = this_thread_state();
     if (!format || !ts)
         return;
@@ -351,6 +375,7 @@ void _YErrLog_Add(const char* format, ...)
 
 void YErrTrace_BeginContext(void)
 {
+    preserve_errors keep;
     thread_state* tsp = this_thread_state();
     if (!tsp)
         return;
@@ -367,6 +392,7 @@ void YErrTrace_BeginContext(void)
 
 void YErrTrace_EndContext(void)
 {
+    preserve_errors keep;
     thread_state* tsp = this_thread_state();
     if (!tsp)
         return;
@@ -390,6 +416,7 @@ void YErrTrace_EndContext(void)
 
 void YErrTrace_ClearContext(void)
 {
+    preserve_errors keep;
     thread_state* tsp = this_thread_state();
     if (!tsp)
         return;
@@ -400,6 +427,7 @@ void YErrTrace_ClearContext(void)
 
 void _YErrTrace_DumpContextToYErrLog(const char* format, ...)
 {
+    preserve_errors keep;
     thread_state* tsp = this_thread_state();
     if (!format || !tsp)
         return;
@@ -424,6 +452,7 @@ void _YErrTrace_DumpContextToYErrLog(const char* format, ...)
 
 int _YTrace_TestLevel(const char* channel, int level)
 {
+    preserve_errors keep;
     try {
         return sink::get().trace_enabled(channel, level) ? 1 : 0;
     } catch (...) {
@@ -433,6 +462,7 @@ int _YTrace_TestLevel(const char* channel, int level)
 
 int _YTrace_Location(const char* file, int line, const char* channel, int level)
 {
+    preserve_errors keep;
     thread_state* ts = this_thread_state();
     if (!ts)
         return 0;
@@ -444,6 +474,7 @@ int _YTrace_Location(const char* file, int line, const char* channel, int level)
 
 void _YTrace_Always(const char* format, ...)
 {
+    preserve_errors keep;
     thread_state* tsp = this_thread_state();
     if (!format || !tsp)
         return;

@@ -1,6 +1,7 @@
 // The error trace's contexts, dumps and formats, seen through the capture.
 #include <ysl/ydiag.h>
 #include <ysl/ydiag_capture.h>
+#include <winport/winport.h>
 
 #include <gtest/gtest.h>
 
@@ -136,6 +137,23 @@ TEST(ErrLog, WindowsSizeFormats_PrintSizes)
     YErrLog("%Iu|%Id|%5Iu|%I64d|%I32d|100%%|%s", big, negative, std::size_t{42}, wide, 7, "end");
     std::string expected = std::to_string(big) + "|-12|   42|-1234567890123|7|100%|end";
     EXPECT_EQ(capture.texts(), texts{expected});
+}
+
+TEST(ErrLog, ReportsLeaveTheLastErrorAsTheyFoundIt)
+{
+    // The error is read for the message after the location call has run.
+    YDiagCapture capture;
+    SetLastError(1234);
+    YErrTrace("failed: %u", static_cast<unsigned>(GetLastError()));
+    YErrLog("failed: %u", static_cast<unsigned>(GetLastError()));
+    YErrTrace_BeginContext();
+    YErrTrace_ClearContext();
+    YErrTrace_EndContext();
+    YTrace("default", 1, "traced");
+    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_EQ(capture.texts(YDIAG_ERRTRACE), texts{"failed: 1234"});
+    EXPECT_EQ(capture.texts(YDIAG_ERRLOG), texts{"failed: 1234"});
+    YErrTrace_ClearContext();
 }
 
 TEST(ErrLog, NullFormat_IsIgnored)

@@ -16,9 +16,15 @@
 #include <direct.h>
 #include <io.h>
 #include <process.h>
+#include <share.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <winport/afx.h>
 #else
 #include <winport/base.h>
+#include <winport/crt.h>
+#include <winport/file.h>
 #include <winport/module.h>
 #include <winport/sync.h>
 #include <winport/winsock.h>
