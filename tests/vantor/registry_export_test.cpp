@@ -10,11 +10,8 @@ namespace {
 
 using namespace registry_test;
 
-#ifdef _WIN32
+// Written through a text stream: CR LF on every target.
 const char* const eol = "\r\n";
-#else
-const char* const eol = "\n";
-#endif
 
 std::string lines(std::initializer_list<std::string> list)
 {

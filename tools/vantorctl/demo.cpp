@@ -78,7 +78,7 @@ int demo_registry()
     int rc = 0;
     if (SaveRegToFile(root, key, file.c_str(), false)) {
         std::printf("registry: exported to a REGEDIT4 file:\n");
-        if (std::FILE* in = std::fopen(file.c_str(), "r")) {
+        if (std::FILE* in = _fsopen(file.c_str(), "rt", _SH_DENYNO)) {
             char line[512];
             while (std::fgets(line, sizeof line, in))
                 std::printf("    %s", line);

@@ -157,7 +157,8 @@ bool SaveRegToFile(HKEY root, const char* subkey, const char* file, bool append)
         return false;
     if (!subkey)
         subkey = "";
-    std::FILE* out = std::fopen(file, append ? "at" : "wt");
+    // A text stream: every line ends in CR LF, on Linux as on Windows.
+    std::FILE* out = _fsopen(file, append ? "at" : "wt", _SH_DENYNO);
     if (!out)
         return false;
     std::fputs(append ? "\n" : "REGEDIT4\n\n", out);
