@@ -6,9 +6,6 @@
 
 #include <winport/base.h>
 
-#define GENERIC_READ 0x80000000u
-#define GENERIC_WRITE 0x40000000u
-#define GENERIC_ALL 0x10000000u
 #define FILE_READ_DATA 0x0001u
 #define FILE_WRITE_DATA 0x0002u
 #define FILE_APPEND_DATA 0x0004u

@@ -25,7 +25,9 @@
 #include <winport/base.h>
 #include <winport/crt.h>
 #include <winport/file.h>
+#include <winport/message.h>
 #include <winport/module.h>
+#include <winport/registry.h>
 #include <winport/sync.h>
 #include <winport/winsock.h>
 #include <winport/afx.h>

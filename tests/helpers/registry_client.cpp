@@ -1,0 +1,109 @@
+// Registry work for multi-process tests, through the Win32 registry API.
+//   registry_client acks KEY FIRST       writes the DWORD values n<i> = i from i = FIRST on, for
+//                                        ever, and prints "ack <i>" once each call returned
+//   registry_client stress KEY WRITER ROUNDS
+//                                        writes and reads back the values v0..v7, every write a
+//                                        block of one repeated record "<writer>:<round>;";
+//                                        prints "torn ..." or "failed ..." on the first fault,
+//                                        "done" at the end
+// Keys are under HKEY_CURRENT_USER.
+#include <winport/winport.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int acks(const char* key, long first)
+{
+    HKEY k;
+    LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr);
+    if (rc != ERROR_SUCCESS) {
+        std::printf("failed create %ld\n", static_cast<long>(rc));
+        return 1;
+    }
+    for (long i = first;; ++i) {
+        std::string name = "n" + std::to_string(i);
+        DWORD v = static_cast<DWORD>(i);
+        rc = RegSetValueExA(k, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
+        if (rc != ERROR_SUCCESS) {
+            std::printf("failed set %ld\n", static_cast<long>(rc));
+            return 1;
+        }
+        std::printf("ack %ld\n", i);
+        std::fflush(stdout);
+    }
+}
+
+// A value written whole holds one record repeated; anything else was torn.
+bool whole(const std::string& data, std::string& record)
+{
+    std::size_t end = data.find(';');
+    if (end == std::string::npos)
+        return false;
+    record = data.substr(0, end + 1);
+    if (data.size() % record.size() != 0)
+        return false;
+    for (std::size_t i = 0; i < data.size(); i += record.size()) {
+        if (data.compare(i, record.size(), record) != 0)
+            return false;
+    }
+    return true;
+}
+
+int stress(const char* key, const char* writer, int rounds)
+{
+    for (int round = 0; round < rounds; ++round) {
+        std::string record = std::string(writer) + ":" + std::to_string(round) + ";";
+        std::string data;
+        // Values of several pages, so that a torn write would show.
+        while (data.size() < 6000)
+            data += record;
+        for (int v = 0; v < 8; ++v) {
+            std::string name = "v" + std::to_string(v);
+            HKEY k;
+            LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr);
+            if (rc == ERROR_SUCCESS) {
+                rc = RegSetValueExA(k, name.c_str(), 0, REG_BINARY, reinterpret_cast<const BYTE*>(data.data()),
+                                    static_cast<DWORD>(data.size()));
+                RegCloseKey(k);
+            }
+            if (rc != ERROR_SUCCESS) {
+                std::printf("failed set %ld\n", static_cast<long>(rc));
+                return 1;
+            }
+            rc = RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_READ, &k);
+            char buf[8192];
+            DWORD size = sizeof buf, type = 0;
+            if (rc == ERROR_SUCCESS) {
+                rc = RegQueryValueExA(k, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf), &size);
+                RegCloseKey(k);
+            }
+            if (rc != ERROR_SUCCESS) {
+                std::printf("failed query %ld\n", static_cast<long>(rc));
+                return 1;
+            }
+            std::string seen;
+            if (type != REG_BINARY || !whole(std::string(buf, size), seen)) {
+                std::printf("torn %s\n", name.c_str());
+                return 1;
+            }
+        }
+    }
+    std::printf("done\n");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 4 && std::strcmp(argv[1], "acks") == 0)
+        return acks(argv[2], std::atol(argv[3]));
+    if (argc == 5 && std::strcmp(argv[1], "stress") == 0)
+        return stress(argv[2], argv[3], std::atoi(argv[4]));
+    std::fprintf(stderr, "usage: registry_client acks KEY FIRST | stress KEY WRITER ROUNDS\n");
+    return 2;
+}

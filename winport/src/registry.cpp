@@ -1,0 +1,1211 @@
+// The registry: keys and values in one SQLite database, $PREFIX/registry.db, shared by every
+// process of the prefix.
+//
+// Every thread has a connection of its own with its statements prepared once, so a call takes
+// no lock of ours; SQLite's file locks order the writers of all processes. Each call is one
+// statement (or one IMMEDIATE transaction where it reads and then writes), so nothing another
+// process does can come between its steps, and a write is in the WAL before the call returns.
+#include "handles.h"
+#include "prefix.h"
+
+#include <winport/winport.h>
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace winport {
+namespace {
+
+constexpr int schema_version = 1;
+// Windows refuses a key name from 257 characters on and a value name from 16384 on.
+constexpr std::size_t max_key_name = 256;
+constexpr std::size_t max_value_name = 16383;
+
+// The time as a FILETIME (100 ns since 1601), from the Julian day.
+#define WINPORT_NOW "CAST((julianday('now') - 2305813.5) * 864000000000.0 AS INTEGER)"
+
+// A key was last written when it or one of its subkeys was made or deleted (keys.written) or
+// one of its values was last set (vals.written, in the value's own row, so that a set writes
+// no page beyond the value's) or deleted (the trigger).
+const char* const schema_sql = R"sql(
+CREATE TABLE keys(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    parent INTEGER REFERENCES keys(id),
+    name BLOB NOT NULL,
+    path BLOB NOT NULL UNIQUE,
+    written INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX keys_children ON keys(parent, path);
+CREATE TABLE vals(
+    id INTEGER PRIMARY KEY,
+    key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,
+    fold BLOB NOT NULL,
+    name BLOB NOT NULL,
+    type INTEGER NOT NULL,
+    data BLOB NOT NULL,
+    written INTEGER NOT NULL,
+    UNIQUE(key, fold));
+CREATE INDEX vals_order ON vals(key);
+CREATE TRIGGER vals_deleted AFTER DELETE ON vals BEGIN
+    UPDATE keys SET written = )sql" WINPORT_NOW R"sql( WHERE id = OLD.key;
+END;
+CREATE TABLE flushes(count INTEGER NOT NULL);
+INSERT INTO flushes VALUES(0);
+INSERT INTO keys(id, parent, name, path) VALUES
+    (1, NULL, CAST('HKEY_CLASSES_ROOT' AS BLOB), CAST('HKEY_CLASSES_ROOT' AS BLOB)),
+    (2, NULL, CAST('HKEY_CURRENT_USER' AS BLOB), CAST('HKEY_CURRENT_USER' AS BLOB)),
+    (3, NULL, CAST('HKEY_LOCAL_MACHINE' AS BLOB), CAST('HKEY_LOCAL_MACHINE' AS BLOB)),
+    (4, NULL, CAST('HKEY_USERS' AS BLOB), CAST('HKEY_USERS' AS BLOB)),
+    (6, NULL, CAST('HKEY_CURRENT_CONFIG' AS BLOB), CAST('HKEY_CURRENT_CONFIG' AS BLOB));
+)sql";
+
+enum stmt_id {
+    find_key,
+    key_exists,
+    insert_key,
+    has_children,
+    delete_key,
+    touch_key,
+    touch_parent,
+    count_flush,
+    get_value,
+    set_value,
+    delete_value,
+    enum_key,
+    enum_value,
+    info_keys,
+    info_values,
+    key_written,
+    begin_immediate,
+    commit,
+    rollback,
+    stmt_count
+};
+
+const char* const stmt_sql[stmt_count] = {
+    "SELECT id FROM keys WHERE path = ?1",
+    "SELECT 1 FROM keys WHERE id = ?1",
+    "INSERT INTO keys(parent, name, path, written) VALUES(?1, ?2, ?3, " WINPORT_NOW ")",
+    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
+    "DELETE FROM keys WHERE id = ?1",
+    "UPDATE keys SET written = " WINPORT_NOW " WHERE id = ?1",
+    "UPDATE keys SET written = " WINPORT_NOW " WHERE id = (SELECT parent FROM keys WHERE id = ?1)",
+    "UPDATE flushes SET count = count + 1",
+    "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
+    // A replaced value keeps its row, so it keeps its place in the enumeration, and its name.
+    "INSERT INTO vals(key, fold, name, type, data, written) VALUES(?1, ?2, ?3, ?4, ?5, " WINPORT_NOW ")"
+    " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data, written = excluded.written",
+    "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
+    "SELECT name, max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
+    " WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "SELECT count(*), ifnull(max(length(name)), 0) FROM keys WHERE parent = ?1",
+    "SELECT count(*), ifnull(max(length(name)), 0), ifnull(max(length(data)), 0) FROM vals WHERE key = ?1",
+    "SELECT max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
+    " WHERE id = ?1",
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+};
+
+// Once the database was found damaged, every call says so, as Windows does for a hive it could
+// not load; nothing is read from or written to it any more by this process.
+std::atomic<bool> damaged{false};
+
+// Connections opened before a fork() belong to the parent: the child opens its own.
+std::atomic<unsigned> fork_generation{0};
+
+LONG sql_status(int rc)
+{
+    switch (rc & 0xff) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+        return ERROR_SUCCESS;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+        damaged.store(true, std::memory_order_relaxed);
+        return ERROR_BADDB;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return ERROR_ACCESS_DENIED;
+    case SQLITE_NOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_FULL:
+        return ERROR_DISK_FULL;
+    case SQLITE_TOOBIG:
+        return ERROR_INVALID_PARAMETER;
+    case SQLITE_CONSTRAINT:
+        // Values and subkeys refer to their key: a write under a key that another handle
+        // deleted meanwhile fails here.
+        return rc == SQLITE_CONSTRAINT_FOREIGNKEY ? ERROR_KEY_DELETED : ERROR_REGISTRY_IO_FAILED;
+    default:
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+}
+
+// SQLite asks again while another connection holds the lock it needs. Writers hold it for
+// microseconds, so the first waits are short; the limit only ends a wait for a process that
+// is stuck.
+int busy_wait(void*, int count)
+{
+    constexpr int max_tries = 60000;  // about a minute
+    if (count >= max_tries)
+        return 0;
+    long us = count < 5 ? 50L << count : 1000L;
+    timespec ts{0, us * 1000L};
+    nanosleep(&ts, nullptr);
+    return 1;
+}
+
+class connection {
+public:
+    ~connection()
+    {
+        for (sqlite3_stmt* s : stmts_)
+            sqlite3_finalize(s);
+        sqlite3_close(db_);
+    }
+
+    LONG open();
+
+    // The statement, prepared on first use; a query resets it after each run.
+    sqlite3_stmt* stmt(stmt_id id, LONG& status)
+    {
+        if (!stmts_[id]) {
+            int rc = sqlite3_prepare_v3(db_, stmt_sql[id], -1, SQLITE_PREPARE_PERSISTENT, &stmts_[id], nullptr);
+            if (rc == SQLITE_ERROR) {
+                // The statements are fixed: one that does not compile meets a schema that
+                // only claims to be the registry's.
+                damaged.store(true, std::memory_order_relaxed);
+                status = ERROR_BADDB;
+                return nullptr;
+            }
+            if (rc != SQLITE_OK) {
+                status = sql_status(rc);
+                return nullptr;
+            }
+        }
+        status = ERROR_SUCCESS;
+        return stmts_[id];
+    }
+
+    LONG exec(const char* sql) { return sql_status(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr)); }
+
+    sqlite3* db() const { return db_; }
+    bool readonly() const { return readonly_; }
+    unsigned generation = 0;
+
+    // ---- what this connection read, kept while the database has not changed --------------
+    //
+    // A read transaction costs a lock and an unlock of the shared-memory index, system calls
+    // that cost more than the rest of a lookup. Every commit of any process rewrites the WAL
+    // index header in that shared memory (its change counter and frame count move), so while
+    // the header reads the same as when something was read, that something is still what the
+    // database holds. Reading the header takes no lock: a committer writes its second copy
+    // and then its first, and SQLite itself trusts it when both copies agree.
+
+    struct snapshot {
+        unsigned char header[48];
+    };
+
+    // The header as it stands; false when none can be had or a commit is writing it.
+    bool current(snapshot& s) const
+    {
+        if (!shm_ || sqlite3_get_autocommit(db_) == 0)
+            return false;
+        // Acquire loads keep the reads of the second copy after those of the first.
+        auto* words = const_cast<const std::uint32_t*>(reinterpret_cast<const volatile std::uint32_t*>(shm_));
+        constexpr std::size_t n = sizeof s.header / sizeof(std::uint32_t);
+        std::uint32_t first[n];
+        bool same = true;
+        for (std::size_t i = 0; i < n; ++i)
+            first[i] = __atomic_load_n(&words[i], __ATOMIC_ACQUIRE);
+        for (std::size_t i = 0; i < n; ++i)
+            same = same && __atomic_load_n(&words[n + i], __ATOMIC_ACQUIRE) == first[i];
+        std::memcpy(s.header, first, sizeof s.header);
+        // isInit (byte 12) says the header was built at all.
+        return same && s.header[12] == 1;
+    }
+
+    // True when what was kept still holds.
+    bool unchanged() const
+    {
+        snapshot now;
+        return kept_valid_ && current(now) && std::memcmp(now.header, kept_.header, sizeof now.header) == 0;
+    }
+
+    // Called with the header read before a read statement and its result: keeps it when no
+    // commit came between.
+    bool may_keep(const snapshot& before)
+    {
+        snapshot after;
+        if (!current(after) || std::memcmp(before.header, after.header, sizeof after.header) != 0)
+            return false;
+        if (!kept_valid_ || std::memcmp(kept_.header, before.header, sizeof before.header) != 0 ||
+            paths.size() + values.size() + alive.size() > max_kept) {
+            paths.clear();
+            values.clear();
+            alive.clear();
+            kept_ = before;
+            kept_valid_ = true;
+        }
+        return true;
+    }
+
+    struct kept_value {
+        DWORD type;
+        std::string data;
+    };
+    std::unordered_map<std::string, sqlite3_int64> paths;  // key path -> id
+    std::unordered_map<std::string, kept_value> values;    // id + '\\' + folded name -> value
+    std::unordered_map<sqlite3_int64, bool> alive;         // key ids that exist
+    static constexpr std::size_t max_kept = 4096;
+    static constexpr std::size_t max_kept_value = 1024;
+
+private:
+    LONG create_schema();
+    void map_index();
+
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* stmts_[stmt_count] = {};
+    bool readonly_ = false;
+    const volatile unsigned char* shm_ = nullptr;
+    snapshot kept_{};
+    bool kept_valid_ = false;
+};
+
+// SQLite's own mapping of the first region of the WAL index, through the VFS: the memory that
+// its readers and writers use, valid while the connection is open.
+void connection::map_index()
+{
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file || !file->pMethods ||
+        file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
+        return;
+    volatile void* region = nullptr;
+    if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) == SQLITE_OK && region)
+        shm_ = static_cast<const volatile unsigned char*>(region);
+}
+
+// One run of a prepared statement: binds, steps, and leaves the statement reset.
+class query {
+public:
+    query(connection& c, stmt_id id) : stmt_(c.stmt(id, status_)) {}
+    ~query()
+    {
+        if (stmt_) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+    }
+    query(const query&) = delete;
+    query& operator=(const query&) = delete;
+
+    bool ok() const { return status_ == ERROR_SUCCESS; }
+    LONG status() const { return status_; }
+
+    query& bind(int i, sqlite3_int64 v)
+    {
+        if (ok())
+            fail(sqlite3_bind_int64(stmt_, i, v));
+        return *this;
+    }
+    query& bind(int i, const std::string& blob) { return bind(i, blob.data(), blob.size()); }
+    query& bind(int i, const void* data, std::size_t size)
+    {
+        // A zero-length blob must still be a blob, not NULL.
+        static const char empty = 0;
+        if (ok())
+            fail(sqlite3_bind_blob64(stmt_, i, size ? data : &empty, size, SQLITE_STATIC));
+        return *this;
+    }
+
+    // True for a row; false at the end or on failure (then status() says which).
+    bool step()
+    {
+        if (!ok())
+            return false;
+        int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc != SQLITE_DONE)
+            status_ = sql_status(sqlite3_extended_errcode(sqlite3_db_handle(stmt_)));
+        return false;
+    }
+
+    sqlite3_int64 integer(int col) const { return sqlite3_column_int64(stmt_, col); }
+    const void* blob(int col) const { return sqlite3_column_blob(stmt_, col); }
+    std::size_t size(int col) const { return static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)); }
+
+private:
+    void fail(int rc)
+    {
+        if (rc != SQLITE_OK)
+            status_ = sql_status(rc);
+    }
+
+    sqlite3_stmt* stmt_;
+    LONG status_ = ERROR_SUCCESS;
+};
+
+LONG connection::open()
+{
+    std::string path = prefix_path("registry.db");
+    if (path.empty())
+        return static_cast<LONG>(GetLastError());
+    // SQLite would create the file readable by all; the registry is the user's own. Its WAL and
+    // shared-memory files take the database file's mode.
+    bool writable = true;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        writable = false;
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (fd < 0)
+        return static_cast<LONG>(error_from_errno(errno));
+    ::close(fd);
+
+    int flags = (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK)
+        return sql_status(rc);
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_handler(db_, busy_wait, nullptr);
+    readonly_ = !writable || sqlite3_db_readonly(db_, "main") == 1;
+
+    LONG status = exec("PRAGMA foreign_keys = ON; PRAGMA cell_size_check = ON");
+    if (status == ERROR_SUCCESS && !readonly_)
+        status = exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
+    if (status != ERROR_SUCCESS)
+        return status;
+
+    int version = 0;
+    {
+        sqlite3_stmt* s = nullptr;
+        rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr);
+        if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW)
+            version = sqlite3_column_int(s, 0), rc = SQLITE_OK;
+        sqlite3_finalize(s);
+        if (rc != SQLITE_OK)
+            return sql_status(rc);
+    }
+    if (version == 0) {
+        if (readonly_)
+            return ERROR_ACCESS_DENIED;
+        if ((status = create_schema()) != ERROR_SUCCESS)
+            return status;
+    } else if (version != schema_version) {
+        // A database of another program, or of a later schema than this one knows.
+        return ERROR_BADDB;
+    }
+    map_index();
+    return ERROR_SUCCESS;
+}
+
+LONG connection::create_schema()
+{
+    LONG status = exec("BEGIN IMMEDIATE");
+    if (status != ERROR_SUCCESS)
+        return status;
+    // Another process may have made it while this one waited for the lock.
+    int version = -1, objects = -1;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT (SELECT user_version FROM pragma_user_version), count(*) FROM sqlite_schema",
+                           -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
+        version = sqlite3_column_int(s, 0);
+        objects = sqlite3_column_int(s, 1);
+    }
+    int rc = sqlite3_finalize(s);
+    if (rc != SQLITE_OK)
+        status = sql_status(rc);
+    else if (version == 0 && objects == 0)
+        status = exec((std::string(schema_sql) + "PRAGMA user_version = " + std::to_string(schema_version)).c_str());
+    else if (version != schema_version)
+        status = ERROR_BADDB;
+    if (status != ERROR_SUCCESS) {
+        exec("ROLLBACK");
+        return status;
+    }
+    return exec("COMMIT");
+}
+
+pthread_key_t connection_key;
+thread_local connection* current = nullptr;
+
+void end_thread(void* p)
+{
+    current = nullptr;
+    delete static_cast<connection*>(p);
+}
+
+void after_fork_in_child()
+{
+    fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The connection of the calling thread, opened on first use. Null with the reason in status.
+connection* thread_connection(LONG& status)
+{
+    static std::once_flag once;
+    static int key_rc = 0;
+    if (damaged.load(std::memory_order_relaxed)) {
+        status = ERROR_BADDB;
+        return nullptr;
+    }
+    unsigned gen = fork_generation.load(std::memory_order_relaxed);
+    if (current && current->generation == gen) {
+        status = ERROR_SUCCESS;
+        return current;
+    }
+    std::call_once(once, [] {
+        key_rc = pthread_key_create(&connection_key, end_thread);
+        pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    });
+    if (key_rc != 0) {
+        status = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    // A connection inherited through fork() is the parent's: closing it here could disturb the
+    // parent's locks, so it is left alone.
+    current = nullptr;
+    pthread_setspecific(connection_key, nullptr);
+
+    connection* c = new (std::nothrow) connection;
+    if (!c) {
+        status = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    status = c->open();
+    if (status == ERROR_SUCCESS) {
+        // A damaged page may lie where no statement looks for a long time; a file that fails
+        // the check is refused whole, once per process.
+        static std::once_flag checked;
+        std::call_once(checked, [c] {
+            sqlite3_stmt* s = nullptr;
+            bool fine = sqlite3_prepare_v2(c->db(), "PRAGMA quick_check(1)", -1, &s, nullptr) == SQLITE_OK &&
+                        sqlite3_step(s) == SQLITE_ROW &&
+                        std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "ok") == 0;
+            sqlite3_finalize(s);
+            if (!fine)
+                damaged.store(true, std::memory_order_relaxed);
+        });
+        if (damaged.load(std::memory_order_relaxed))
+            status = ERROR_BADDB;
+    }
+    if (status != ERROR_SUCCESS) {
+        delete c;
+        return nullptr;
+    }
+    c->generation = gen;
+    pthread_setspecific(connection_key, c);
+    current = c;
+    return c;
+}
+
+// ---- keys and handles -----------------------------------------------------------------
+
+struct root_key {
+    HKEY hkey;
+    sqlite3_int64 id;
+    std::string path;
+};
+
+// Never destroyed: registry calls may come from static destructors of other modules.
+const root_key* const roots = new root_key[5]{
+    {HKEY_CLASSES_ROOT, 1, "HKEY_CLASSES_ROOT"},     {HKEY_CURRENT_USER, 2, "HKEY_CURRENT_USER"},
+    {HKEY_LOCAL_MACHINE, 3, "HKEY_LOCAL_MACHINE"},   {HKEY_USERS, 4, "HKEY_USERS"},
+    {HKEY_CURRENT_CONFIG, 6, "HKEY_CURRENT_CONFIG"},
+};
+constexpr int root_count = 5;
+
+const root_key* find_root(HKEY h)
+{
+    // The predefined values share their upper bits; one compare rejects every opened key.
+    auto v = reinterpret_cast<std::uintptr_t>(h);
+    if ((v & ~std::uintptr_t{0xf}) != (reinterpret_cast<std::uintptr_t>(HKEY_CLASSES_ROOT) & ~std::uintptr_t{0xf}))
+        return nullptr;
+    for (int i = 0; i < root_count; ++i) {
+        if (roots[i].hkey == h)
+            return &roots[i];
+    }
+    return nullptr;
+}
+
+constexpr REGSAM all_rights = KEY_ALL_ACCESS;
+
+class key_object final : public object {
+public:
+    key_object(sqlite3_int64 id, std::string path, REGSAM access) : id(id), path(std::move(path)), access(access) {}
+    const sqlite3_int64 id;
+    const std::string path;  // upper-cased, from the root's name: what the path column holds
+    const REGSAM access;
+};
+
+// What a call works on: the key behind a handle or a predefined root.
+struct key_ref {
+    sqlite3_int64 id = 0;
+    const std::string* path = nullptr;
+    REGSAM access = 0;
+    bool root = false;
+    std::shared_ptr<key_object> held;
+};
+
+bool resolve(HKEY h, key_ref& k)
+{
+    if (const root_key* r = find_root(h)) {
+        k.id = r->id;
+        k.path = &r->path;
+        k.access = all_rights;
+        k.root = true;
+        return true;
+    }
+    DWORD saved = GetLastError();
+    k.held = handle_get_as<key_object>(reinterpret_cast<HANDLE>(h));
+    SetLastError(saved);
+    if (!k.held)
+        return false;
+    k.id = k.held->id;
+    k.path = &k.held->path;
+    k.access = k.held->access;
+    return true;
+}
+
+REGSAM granted(REGSAM sam)
+{
+    REGSAM g = sam & (all_rights | KEY_WOW64_RES);
+    if (sam & (MAXIMUM_ALLOWED | GENERIC_ALL))
+        g |= all_rights;
+    if (sam & GENERIC_READ)
+        g |= KEY_READ;
+    if (sam & GENERIC_WRITE)
+        g |= KEY_WRITE;
+    if (sam & GENERIC_EXECUTE)
+        g |= KEY_EXECUTE;
+    return g & all_rights;
+}
+
+char fold_char(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string fold(const char* s, std::size_t n)
+{
+    std::string out(s, n);
+    for (char& c : out)
+        c = fold_char(c);
+    return out;
+}
+
+// The names of a subkey path, checked as Windows checks them: no leading backslash, empty
+// names (doubled or trailing backslashes) skipped, no name over the limit.
+struct name_span {
+    const char* p;
+    std::size_t n;
+};
+
+LONG split_path(const char* sub, name_span names[], std::size_t& count, std::size_t max_count)
+{
+    count = 0;
+    if (!sub)
+        return ERROR_SUCCESS;
+    if (*sub == '\\')
+        return ERROR_BAD_PATHNAME;
+    const char* p = sub;
+    while (*p) {
+        const char* end = std::strchr(p, '\\');
+        std::size_t n = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
+        if (n > max_key_name)
+            return ERROR_INVALID_PARAMETER;
+        if (n > 0) {
+            if (count == max_count)
+                return ERROR_INVALID_PARAMETER;
+            names[count++] = name_span{p, n};
+        }
+        p += n;
+        if (*p == '\\')
+            ++p;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Windows nests keys at most 512 deep.
+constexpr std::size_t max_depth = 512;
+
+LONG check_alive(connection& c, const key_ref& k)
+{
+    if (k.root)
+        return ERROR_SUCCESS;
+    connection::snapshot before;
+    bool steady = c.current(before);
+    if (steady && c.unchanged() && c.alive.count(k.id))
+        return ERROR_SUCCESS;
+    query q(c, key_exists);
+    if (q.bind(1, k.id).step()) {
+        if (steady && c.may_keep(before))
+            c.alive[k.id] = true;
+        return ERROR_SUCCESS;
+    }
+    return q.ok() ? ERROR_KEY_DELETED : q.status();
+}
+
+// What a search that found nothing under a key means: `code` while the key exists, 1018 once
+// it was deleted.
+LONG not_found(connection& c, const key_ref& k, LONG code)
+{
+    LONG alive = check_alive(c, k);
+    return alive == ERROR_SUCCESS ? code : alive;
+}
+
+// The id of the key at a path, if it exists.
+LONG lookup(connection& c, const std::string& path, sqlite3_int64& id, bool& found)
+{
+    connection::snapshot before;
+    bool steady = c.current(before);
+    if (steady && c.unchanged()) {
+        auto it = c.paths.find(path);
+        if (it != c.paths.end()) {
+            id = it->second;
+            found = true;
+            return ERROR_SUCCESS;
+        }
+    }
+    query q(c, find_key);
+    found = q.bind(1, path).step();
+    if (found) {
+        id = q.integer(0);
+        if (steady && c.may_keep(before))
+            c.paths.emplace(path, id);
+    }
+    return q.status();
+}
+
+// The id of an existing key; 2 when it is missing, 1018 when the base key is gone.
+LONG find(connection& c, const key_ref& base, const std::string& path, sqlite3_int64& id)
+{
+    if (path == *base.path) {
+        id = base.id;
+        return check_alive(c, base);
+    }
+    bool found = false;
+    LONG status = lookup(c, path, id, found);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (found) {
+        // A key deleted and made again under the same path is another key: a handle to the
+        // deleted one must not reach into it.
+        return check_alive(c, base);
+    }
+    return not_found(c, base, ERROR_FILE_NOT_FOUND);
+}
+
+LONG new_handle(sqlite3_int64 id, std::string path, REGSAM access, PHKEY result)
+{
+    auto obj = std::make_shared<key_object>(id, std::move(path), access);
+    DWORD saved = GetLastError();
+    HANDLE h = handle_insert(obj);
+    LONG status = h ? ERROR_SUCCESS : static_cast<LONG>(GetLastError());
+    SetLastError(saved);
+    if (h)
+        *result = reinterpret_cast<HKEY>(h);
+    return status;
+}
+
+// Enough of a call's common start: the thread's connection and the key behind the handle.
+struct call {
+    connection* c = nullptr;
+    key_ref key;
+    LONG status = ERROR_SUCCESS;
+
+    explicit call(HKEY h)
+    {
+        c = thread_connection(status);
+        if (c && !resolve(h, key))
+            status = ERROR_INVALID_HANDLE;
+    }
+    bool ok() const { return status == ERROR_SUCCESS; }
+    bool may(REGSAM right) const { return (key.access & right) == right; }
+
+    // Steps an enumeration query to the row at index; false with status set (259 past the end).
+    bool row_at(query& q, DWORD index)
+    {
+        if (q.bind(1, key.id).bind(2, static_cast<sqlite3_int64>(index)).step())
+            return true;
+        status = q.ok() ? not_found(*c, key, ERROR_NO_MORE_ITEMS) : q.status();
+        return false;
+    }
+};
+
+std::string value_fold(const char* name, std::size_t& n)
+{
+    n = name ? std::strlen(name) : 0;
+    return fold(name ? name : "", n);
+}
+
+bool is_string_type(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// Copies a name into a caller's buffer of `capacity` characters (terminator included).
+LONG copy_name(const void* name, std::size_t n, LPSTR out, LPDWORD capacity)
+{
+    if (n >= *capacity) {
+        // Windows fills what fits, terminated, and leaves the capacity as it was.
+        if (*capacity > 0) {
+            std::memcpy(out, name, *capacity - 1);
+            out[*capacity - 1] = 0;
+        }
+        return ERROR_MORE_DATA;
+    }
+    if (n)
+        std::memcpy(out, name, n);
+    out[n] = 0;
+    *capacity = static_cast<DWORD>(n);
+    return ERROR_SUCCESS;
+}
+
+// Copies value data as RegQueryValueExA and RegEnumValueA do.
+LONG copy_data(DWORD type, const void* data, std::size_t size, LPBYTE out, LPDWORD capacity)
+{
+    if (!capacity)
+        return ERROR_SUCCESS;
+    LONG status = ERROR_SUCCESS;
+    if (out) {
+        if (size > *capacity) {
+            status = ERROR_MORE_DATA;
+        } else {
+            if (size)
+                std::memcpy(out, data, size);
+            // A string stored without its terminator gets one where the buffer has room, as
+            // Windows adds it; the size reported stays the stored one.
+            if (is_string_type(type) && size > 0 && size < *capacity && static_cast<const char*>(data)[size - 1] != 0)
+                out[size] = 0;
+        }
+    }
+    *capacity = static_cast<DWORD>(size);
+    return status;
+}
+
+void to_filetime(sqlite3_int64 t, PFILETIME ft)
+{
+    if (ft) {
+        ft->dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(t) & 0xffffffffu);
+        ft->dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(t) >> 32);
+    }
+}
+
+LONG open_or_create(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create, PHKEY phkResult,
+                    LPDWORD lpdwDisposition)
+{
+    if (!phkResult)
+        return ERROR_INVALID_PARAMETER;
+    call cl(hKey);
+    if (!cl.ok())
+        return cl.status;
+    name_span names[max_depth];
+    std::size_t count = 0;
+    LONG status = split_path(lpSubKey, names, count, max_depth);
+    if (status != ERROR_SUCCESS)
+        return status;
+    // A predefined key opened as itself stays the predefined key.
+    if (count == 0 && cl.key.root && !create) {
+        *phkResult = hKey;
+        return ERROR_SUCCESS;
+    }
+
+    std::string path = *cl.key.path;
+    for (std::size_t i = 0; i < count; ++i) {
+        path += '\\';
+        for (std::size_t j = 0; j < names[i].n; ++j)
+            path += fold_char(names[i].p[j]);
+    }
+    connection& c = *cl.c;
+    sqlite3_int64 id = 0;
+    status = find(c, cl.key, path, id);
+    if (status == ERROR_SUCCESS || !create || status != ERROR_FILE_NOT_FOUND) {
+        if (status == ERROR_SUCCESS) {
+            if (lpdwDisposition)
+                *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+            status = new_handle(id, std::move(path), granted(samDesired), phkResult);
+        }
+        return status;
+    }
+    if (c.readonly())
+        return ERROR_ACCESS_DENIED;
+
+    // Creation: find the deepest key that exists and add the rest below it, all in one
+    // transaction so that concurrent creators of the same path agree on one key.
+    {
+        query b(c, begin_immediate);
+        b.step();
+        if (!b.ok())
+            return b.status();
+    }
+    std::size_t have = count;
+    sqlite3_int64 parent = cl.key.id;
+    std::string prefix = path;
+    while (have > 0) {
+        status = find(c, cl.key, prefix, parent);
+        if (status == ERROR_SUCCESS)
+            break;
+        if (status != ERROR_FILE_NOT_FOUND)
+            break;
+        prefix.resize(prefix.size() - names[have - 1].n - 1);
+        --have;
+    }
+    if (have == 0) {
+        parent = cl.key.id;
+        status = check_alive(c, cl.key);
+    }
+    if (status == ERROR_SUCCESS && have < count) {
+        // The key that gets a new subkey was last written now.
+        query touch(c, touch_key);
+        touch.bind(1, parent).step();
+        status = touch.status();
+        for (std::size_t i = have; i < count && status == ERROR_SUCCESS; ++i) {
+            prefix += '\\';
+            prefix += fold(names[i].p, names[i].n);
+            query ins(c, insert_key);
+            ins.bind(1, parent).bind(2, names[i].p, names[i].n).bind(3, prefix).step();
+            status = ins.status();
+            parent = sqlite3_last_insert_rowid(c.db());
+        }
+    }
+    if (status == ERROR_SUCCESS) {
+        query end(c, commit);
+        end.step();
+        status = end.status();
+    }
+    if (status != ERROR_SUCCESS) {
+        query undo(c, rollback);
+        undo.step();
+        return status;
+    }
+    if (lpdwDisposition)
+        *lpdwDisposition = have < count ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return new_handle(parent, std::move(path), granted(samDesired), phkResult);
+}
+
+}  // namespace
+}  // namespace winport
+
+using namespace winport;
+
+extern "C" {
+
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
+{
+    return open_or_create(hKey, lpSubKey, samDesired, false, phkResult, nullptr);
+}
+
+LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, REGSAM samDesired,
+                               const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition)
+{
+    // Volatile keys and links would need state that ends with the machine's boot; nothing
+    // here asks for them, so they are refused rather than made permanent.
+    if (dwOptions & (REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK))
+        return ERROR_NOT_SUPPORTED;
+    return open_or_create(hKey, lpSubKey, samDesired, true, phkResult, lpdwDisposition);
+}
+
+LSTATUS WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
+{
+    return RegCreateKeyExA(hKey, lpSubKey, 0, nullptr, REG_OPTION_NON_VOLATILE, MAXIMUM_ALLOWED, nullptr, phkResult,
+                           nullptr);
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY hKey)
+{
+    if (find_root(hKey))
+        return ERROR_SUCCESS;
+    DWORD saved = GetLastError();
+    bool closed = handle_get_as<key_object>(reinterpret_cast<HANDLE>(hKey)) && handle_remove(hKey);
+    SetLastError(saved);
+    return closed ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                LPDWORD lpcbData)
+{
+    if (lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
+    call cl(hKey);
+    if (!cl.ok())
+        return cl.status;
+    if (!cl.may(KEY_QUERY_VALUE))
+        return ERROR_ACCESS_DENIED;
+    std::size_t n;
+    std::string name = value_fold(lpValueName, n);
+    connection& c = *cl.c;
+    connection::snapshot before;
+    bool steady = c.current(before);
+    std::string kept_as;
+    if (steady) {
+        kept_as = std::to_string(cl.key.id) + '\\' + name;
+        if (c.unchanged()) {
+            auto it = c.values.find(kept_as);
+            if (it != c.values.end()) {
+                if (lpType)
+                    *lpType = it->second.type;
+                return copy_data(it->second.type, it->second.data.data(), it->second.data.size(), lpData, lpcbData);
+            }
+        }
+    }
+    query q(c, get_value);
+    if (q.bind(1, cl.key.id).bind(2, name).step()) {
+        DWORD type = static_cast<DWORD>(q.integer(0));
+        if (lpType)
+            *lpType = type;
+        if (steady && q.size(1) <= connection::max_kept_value && c.may_keep(before))
+            c.values[kept_as] = connection::kept_value{
+                type,
+                std::string(static_cast<const char*>(q.blob(1)) ? static_cast<const char*>(q.blob(1)) : "", q.size(1))};
+        return copy_data(type, q.blob(1), q.size(1), lpData, lpcbData);
+    }
+    if (!q.ok())
+        return q.status();
+    return not_found(*cl.c, cl.key, ERROR_FILE_NOT_FOUND);
+}
+
+LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData)
+{
+    if (!lpData && cbData)
+        return ERROR_NOACCESS;
+    std::size_t n;
+    std::string fold_name = value_fold(lpValueName, n);
+    if (n > max_value_name)
+        return ERROR_INVALID_PARAMETER;
+    call cl(hKey);
+    if (!cl.ok())
+        return cl.status;
+    if (!cl.may(KEY_SET_VALUE) || cl.c->readonly())
+        return ERROR_ACCESS_DENIED;
+    query q(*cl.c, set_value);
+    q.bind(1, cl.key.id).bind(2, fold_name).bind(3, lpValueName ? lpValueName : "", n);
+    q.bind(4, static_cast<sqlite3_int64>(dwType)).bind(5, lpData, cbData).step();
+    return q.status();
+}
+
+LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
+{
+    call cl(hKey);
+    if (!cl.ok())
+        return cl.status;
+    if (!cl.may(KEY_SET_VALUE) || cl.c->readonly())
+        return ERROR_ACCESS_DENIED;
+    std::size_t n;
+    std::string name = value_fold(lpValueName, n);
+    query q(*cl.c, delete_value);
+    q.bind(1, cl.key.id).bind(2, name).step();
+    if (!q.ok())
+        return q.status();
+    if (sqlite3_changes(cl.c->db()) > 0)
+        return ERROR_SUCCESS;
+    return not_found(*cl.c, cl.key, ERROR_FILE_NOT_FOUND);
+}
+
+LSTATUS WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD)
+{
+    if (!lpSubKey)
+        return ERROR_INVALID_PARAMETER;
+    HKEY target = nullptr;
+    LONG status = RegOpenKeyExA(hKey, lpSubKey, 0, (samDesired & KEY_WOW64_RES) | DELETE, &target);
+    if (status != ERROR_SUCCESS)
+        return status;
+    call cl(target);
+    if (cl.ok() && cl.key.root)
+        status = ERROR_ACCESS_DENIED;  // the predefined keys cannot go
+    else if (cl.ok() && cl.c->readonly())
+        status = ERROR_ACCESS_DENIED;
+    else if (cl.ok()) {
+        connection& c = *cl.c;
+        query b(c, begin_immediate);
+        b.step();
+        status = b.status();
+        if (status == ERROR_SUCCESS)
+            status = check_alive(c, cl.key);
+        if (status == ERROR_SUCCESS) {
+            // A key with subkeys is refused, as Windows refuses it; values go with the key.
+            query sub(c, has_children);
+            if (sub.bind(1, cl.key.id).step())
+                status = ERROR_ACCESS_DENIED;
+            else
+                status = sub.status();
+        }
+        if (status == ERROR_SUCCESS) {
+            query parent(c, touch_parent);
+            parent.bind(1, cl.key.id).step();
+            status = parent.status();
+        }
+        if (status == ERROR_SUCCESS) {
+            query del(c, delete_key);
+            del.bind(1, cl.key.id).step();
+            status = del.status();
+        }
+        if (status == ERROR_SUCCESS) {
+            query end(c, commit);
+            end.step();
+            status = end.status();
+        }
+        if (status != ERROR_SUCCESS) {
+            query undo(c, rollback);
+            undo.step();
+        }
+    } else {
+        status = cl.status;
+    }
+    RegCloseKey(target);
+    return status;
+}
+
+LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                                PFILETIME lpftLastWriteTime)
+{
+    if (lpReserved || (lpClass && !lpcchClass))
+        return ERROR_INVALID_PARAMETER;
+    call cl(hKey);
+    if (!cl.ok())
+        return cl.status;
+    if (!cl.may(KEY_QUERY_VALUE))
+        return ERROR_ACCESS_DENIED;
+    connection& c = *cl.c;
+    LONG status = check_alive(c, cl.key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    // Keys have no class here: the class is the empty string.
+    if (lpClass) {
+        if (*lpcchClass == 0)
+            return ERROR_MORE_DATA;
+        lpClass[0] = 0;
+    }
+    if (lpcchClass)
+        *lpcchClass = 0;
+    if (lpcbMaxClassLen)
+        *lpcbMaxClassLen = 0;
+    if (lpcbSecurityDescriptor)
+        *lpcbSecurityDescriptor = 0;
+    {
+        query q(c, info_keys);
+        if (!q.bind(1, cl.key.id).step())
+            return q.ok() ? ERROR_REGISTRY_IO_FAILED : q.status();
+        if (lpcSubKeys)
+            *lpcSubKeys = static_cast<DWORD>(q.integer(0));
+        if (lpcbMaxSubKeyLen)
+            *lpcbMaxSubKeyLen = static_cast<DWORD>(q.integer(1));
+    }
+    {
+        query q(c, info_values);
+        if (!q.bind(1, cl.key.id).step())
+            return q.ok() ? ERROR_REGISTRY_IO_FAILED : q.status();
+        if (lpcValues)
+            *lpcValues = static_cast<DWORD>(q.integer(0));
+        if (lpcbMaxValueNameLen)
+            *lpcbMaxValueNameLen = static_cast<DWORD>(q.integer(1));
+        if (lpcbMaxValueLen)
+            *lpcbMaxValueLen = static_cast<DWORD>(q.integer(2));
+    }
+    if (lpftLastWriteTime) {
+        query q(c, key_written);
+        if (!q.bind(1, cl.key.id).step())
+            return q.ok() ? ERROR_KEY_DELETED : q.status();
+        to_filetime(q.integer(0), lpftLastWriteTime);
+    }
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                             LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
+{
+    if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
+        return ERROR_INVALID_PARAMETER;
+    call cl(hKey);
+    if (!cl.ok())
+        return cl.status;
+    if (!cl.may(KEY_ENUMERATE_SUB_KEYS))
+        return ERROR_ACCESS_DENIED;
+    query q(*cl.c, enum_key);
+    if (!cl.row_at(q, dwIndex))
+        return cl.status;
+    if (lpClass && *lpcchClass == 0)
+        return ERROR_MORE_DATA;
+    LONG status = copy_name(q.blob(0), q.size(0), lpName, lpcchName);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (lpClass)
+        lpClass[0] = 0;
+    if (lpcchClass)
+        *lpcchClass = 0;
+    to_filetime(q.integer(1), lpftLastWriteTime);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName)
+{
+    return RegEnumKeyExA(hKey, dwIndex, lpName, &cchName, nullptr, nullptr, nullptr, nullptr);
+}
+
+LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                             LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+{
+    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
+    call cl(hKey);
+    if (!cl.ok())
+        return cl.status;
+    if (!cl.may(KEY_QUERY_VALUE))
+        return ERROR_ACCESS_DENIED;
+    query q(*cl.c, enum_value);
+    if (!cl.row_at(q, dwIndex))
+        return cl.status;
+    DWORD type = static_cast<DWORD>(q.integer(1));
+    if (lpType)
+        *lpType = type;
+    LONG name_status = copy_name(q.blob(0), q.size(0), lpValueName, lpcchValueName);
+    LONG data_status = copy_data(type, q.blob(2), q.size(2), lpData, lpcbData);
+    return name_status != ERROR_SUCCESS ? name_status : data_status;
+}
+
+LSTATUS WINAPI RegFlushKey(HKEY hKey)
+{
+    call cl(hKey);
+    if (!cl.ok())
+        return cl.status;
+    connection& c = *cl.c;
+    if (c.readonly())
+        return check_alive(c, cl.key);
+    // With synchronous=NORMAL a commit reaches the WAL but not the disk. A commit under FULL
+    // syncs the WAL file, and with it every frame that any connection committed before; the
+    // counter changes so that there is a commit to sync: a commit that changes nothing writes
+    // no frame and syncs nothing.
+    LONG status = check_alive(c, cl.key);
+    if (status == ERROR_SUCCESS)
+        status = c.exec("PRAGMA synchronous = FULL");
+    if (status != ERROR_SUCCESS)
+        return status;
+    {
+        query q(c, count_flush);
+        q.step();
+        status = q.status();
+    }
+    LONG restored = c.exec("PRAGMA synchronous = NORMAL");
+    return status != ERROR_SUCCESS ? status : restored;
+}
+
+}  // extern "C"
