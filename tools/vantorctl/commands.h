@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 void add_demo_command(CLI::App& app);
+void add_reg_command(CLI::App& app);
 void add_user_command(CLI::App& app);
 
 #endif

@@ -4,7 +4,8 @@
 // windows.h, which would otherwise pull in the old winsock.h). On Linux it declares winport,
 // the project's own implementation of the Win32 subset that the library calls, under the
 // same names, signatures, constants and error codes, so that code right on one target is
-// right on the other unchanged.
+// right on the other unchanged. Both targets get the framework's string and array classes
+// (afx.h), since no build has MFC.
 #ifndef WINPORT_WINPORT_H
 #define WINPORT_WINPORT_H
 
@@ -19,6 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <winport/afx.h>
 #else
 #include <winport/base.h>
 #include <winport/crt.h>
@@ -29,6 +31,7 @@
 #include <winport/sync.h>
 #include <winport/thread.h>
 #include <winport/winsock.h>
+#include <winport/afx.h>
 #endif
 
 #endif

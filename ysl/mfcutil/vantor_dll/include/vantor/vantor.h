@@ -6,6 +6,7 @@
 #ifndef VANTOR_VANTOR_H
 #define VANTOR_VANTOR_H
 
+#include <winport/afx.h>
 #include <winport/winport.h>
 
 #if defined(_WIN32)
@@ -21,10 +22,6 @@
 #define VANTOR_API
 #endif
 #endif
-
-class CStringArray;
-class CDWordArray;
-class CPtrArray;
 
 // Registry values on any root key. Readers return the default (and clear *found) when the
 // value cannot be read as their type; writers create missing keys.
@@ -88,7 +85,8 @@ VANTOR_API int getreg_LM_does_subkey_exist_C(const char* subkey, const char* nam
 VANTOR_API void copy_LM_string(const char* srcSubkey, const char* srcName, const char* dstSubkey, const char* dstName);
 VANTOR_API void copy_LM_long(const char* srcSubkey, const char* srcName, const char* dstSubkey, const char* dstName);
 
-// Writes the key tree to a REGEDIT4 file, new or appended.
+// Writes the key tree to a REGEDIT4 file, new or appended; false when the file cannot be
+// opened or written.
 VANTOR_API bool SaveRegToFile(HKEY root, const char* subkey, const char* file, bool append);
 
 // Data locations: the value's length plus one, or -1; the value is copied only when it fits.
