@@ -15,9 +15,11 @@
 #include <direct.h>
 #include <io.h>
 #include <process.h>
+#include <shlobj.h>
 #else
 #include <winport/base.h>
 #include <winport/module.h>
+#include <winport/shell.h>
 #include <winport/sync.h>
 #include <winport/winsock.h>
 #endif

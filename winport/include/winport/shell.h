@@ -1,0 +1,18 @@
+// Shell folders (SHELL32). Include <winport/winport.h>, not this header.
+#ifndef WINPORT_SHELL_H
+#define WINPORT_SHELL_H
+
+#include <winport/base.h>
+
+#define CSIDL_COMMON_APPDATA 0x0023
+#define CSIDL_FLAG_CREATE 0x8000
+
+extern "C" {
+
+// The path of a special folder in the Windows view, into a buffer of MAX_PATH bytes. Only
+// CSIDL_COMMON_APPDATA is known: C:\ProgramData, which like every Windows machine's always
+// exists (it is made in the prefix when missing, whatever fCreate says).
+WINPORT_API BOOL WINAPI SHGetSpecialFolderPathA(HWND hwndOwner, LPSTR lpszPath, int csidl, BOOL fCreate);
+}
+
+#endif
