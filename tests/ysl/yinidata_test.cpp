@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,6 +40,11 @@ struct parse_error_case {
     unsigned flags;
     const char* error_text;
 };
+
+void PrintTo(const parse_error_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class YIniDataParseError : public ::testing::TestWithParam<parse_error_case> {};
 
@@ -128,6 +134,14 @@ TEST(YIniDataParse, LenientFlags_StoreLinesWithoutNameOrEquals)
         EXPECT_EQ(str(d, "S", "flag"), "  flag  ") << "no '=': the value is the whole line";
         EXPECT_EQ(str(d, "S", ""), "v");
     }
+}
+
+TEST(YIniDataParse, LenientEntryWithoutEquals_KeepsItsNameWhenSet)
+{
+    YIniData d = doc("[S]\n  flag  \nv=1\n", YINIDATA_LENIENT_ENTRIES);
+    ASSERT_TRUE(d.SetStringEntry("S", "flag", "v"));
+    EXPECT_EQ(d.GetContentString(), "[S]\n  flag  =v\nv=1\n");
+    EXPECT_EQ(str(doc(d.GetContentString()), "S", "flag"), "v");
 }
 
 TEST(YIniDataParse, ReplaceSections_LaterSectionWins)

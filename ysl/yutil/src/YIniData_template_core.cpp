@@ -157,6 +157,12 @@ void YIniDataEntry::SetLong(long long v)
 
 void YIniDataEntry::SetString(std::string_view v)
 {
+    // A line without "=" (read with the lenient flags) is name and value at once; writing the
+    // value over it would lose the name, so the value goes behind an "=" added to the line.
+    if (value_pos == 0) {
+        text.push_back('=');
+        value_pos = text.size();
+    }
     text.replace(value_pos, std::string::npos, v.data(), v.size());
 }
 
