@@ -8,6 +8,7 @@ int main(int argc, char** argv)
     app.set_version_flag("--version", "vantorctl " VANTOR_VERSION);
     app.require_subcommand(1);
     add_demo_command(app);
+    add_location_command(app);
     CLI11_PARSE(app, argc, argv);
     return 0;
 }
