@@ -30,6 +30,18 @@ unsigned long error_from_errno(int err)
         return ERROR_ACCESS_DENIED;
     case EEXIST:
         return ERROR_ALREADY_EXISTS;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return ERROR_DISK_FULL;
+    case ETXTBSY:
+        return ERROR_SHARING_VIOLATION;
+    case EXDEV:
+        return ERROR_NOT_SAME_DEVICE;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
+    case EIO:
+        return ERROR_WRITE_FAULT;
     case EMFILE:
     case ENFILE:
         return ERROR_TOO_MANY_OPEN_FILES;

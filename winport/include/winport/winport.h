@@ -16,8 +16,14 @@
 #include <io.h>
 #include <process.h>
 #include <shlobj.h>
+#include <share.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #else
 #include <winport/base.h>
+#include <winport/crt.h>
+#include <winport/file.h>
 #include <winport/module.h>
 #include <winport/shell.h>
 #include <winport/sync.h>

@@ -2,12 +2,9 @@
 // library uses, so that every report of the document carries this file as its location.
 #include <ysl/YIniData.h>
 
-#include <ysl/ydiag.h>
-#if __has_include(<ysl/fastfile.h>)
 #include <ysl/fastfile.h>
 #include <ysl/fileops.h>
-#define YINIDATA_HAVE_FILES 1
-#endif
+#include <ysl/ydiag.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -403,7 +400,6 @@ bool YIniDataT<Compare>::Close()
     return true;
 }
 
-#if YINIDATA_HAVE_FILES
 template <class Compare>
 bool YIniDataT<Compare>::Open(const char* path)
 {
@@ -481,26 +477,6 @@ bool YIniDataT<Compare>::Save()
     return true;
 }
 
-#else
-// Until the file layer is there.
-template <class Compare>
-bool YIniDataT<Compare>::Open(const char* path)
-{
-    Close();
-    file_name = path;
-    return false;
-}
-template <class Compare>
-bool YIniDataT<Compare>::Reload()
-{
-    return false;
-}
-template <class Compare>
-bool YIniDataT<Compare>::Save()
-{
-    return false;
-}
-#endif
 
 template <class Compare>
 bool YIniDataT<Compare>::SetContentString(const std::string& text)

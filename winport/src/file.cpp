@@ -1,0 +1,306 @@
+// Files: handles over descriptors, reads and writes, renames and temporary files.
+#include "handles.h"
+#include "path.h"
+#include "prefix.h"
+
+#include <winport/winport.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace winport {
+namespace {
+
+class file_object final : public object {
+public:
+    file_object(int fd, bool writable) : fd_(fd), writable_(writable) {}
+    ~file_object() override { close(fd_); }
+    int fd() const { return fd_; }
+    bool writable() const { return writable_; }
+
+private:
+    int fd_;
+    bool writable_;
+};
+
+void set_errno_error(int err)
+{
+    SetLastError(static_cast<DWORD>(error_from_errno(err)));
+}
+
+// Makes the entries of the directory that holds a path durable (after a rename or a create).
+bool sync_parent(const std::string& unix)
+{
+    std::size_t slash = unix.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : (slash == 0 ? "/" : unix.substr(0, slash));
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = fsync(fd) == 0 || errno == EINVAL;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+}  // namespace winport
+
+using namespace winport;
+
+extern "C" {
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE)
+{
+    std::string unix;
+    if (!unix_path(lpFileName, unix))
+        return INVALID_HANDLE_VALUE;
+
+    bool read = dwDesiredAccess & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
+    bool write = dwDesiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA);
+    bool append = !write && (dwDesiredAccess & FILE_APPEND_DATA);
+    int flags = O_CLOEXEC;
+    if ((write || append) && read)
+        flags |= O_RDWR;
+    else if (write || append)
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
+    if (append)
+        flags |= O_APPEND;
+    if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH)
+        flags |= O_DSYNC;
+    if (lpSecurityAttributes && lpSecurityAttributes->bInheritHandle)
+        flags &= ~O_CLOEXEC;
+
+    int fd = -1;
+    bool existed = false;
+    switch (dwCreationDisposition) {
+    case CREATE_NEW:
+        fd = open(unix.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        break;
+    case CREATE_ALWAYS:
+    case OPEN_ALWAYS:
+        // Tried as a new file first only to tell the caller whether the file was there.
+        fd = open(unix.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        if (fd < 0 && errno == EEXIST) {
+            existed = true;
+            fd = open(unix.c_str(), flags | (dwCreationDisposition == CREATE_ALWAYS ? O_TRUNC : 0));
+        }
+        break;
+    case OPEN_EXISTING:
+        fd = open(unix.c_str(), flags);
+        break;
+    case TRUNCATE_EXISTING:
+        fd = open(unix.c_str(), flags | O_TRUNC);
+        break;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (fd < 0) {
+        int err = errno;
+        SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : error_from_path_errno(err, unix));
+        return INVALID_HANDLE_VALUE;
+    }
+    // Windows opens a directory only with backup semantics, which the library never asks for.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::shared_ptr<file_object> file;
+    try {
+        file = std::make_shared<file_object>(fd, write || append);
+    } catch (...) {
+        close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = handle_insert(file);
+    if (!h)
+        return INVALID_HANDLE_VALUE;
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped)
+{
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = 0;
+    std::shared_ptr<file_object> file = handle_get_as<file_object>(hFile);
+    if (!file)
+        return FALSE;
+    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToRead)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // A file gives all that was asked for unless it ends first; read(2) may stop short.
+    char* p = static_cast<char*>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToRead) {
+        ssize_t n = read(file->fd(), p + done, nNumberOfBytesToRead - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            set_errno_error(errno);
+            return FALSE;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<DWORD>(n);
+    }
+    if (lpNumberOfBytesRead)
+        *lpNumberOfBytesRead = done;
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped)
+{
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = 0;
+    std::shared_ptr<file_object> file = handle_get_as<file_object>(hFile);
+    if (!file)
+        return FALSE;
+    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const char* p = static_cast<const char*>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToWrite) {
+        ssize_t n = write(file->fd(), p + done, nNumberOfBytesToWrite - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (lpNumberOfBytesWritten)
+                *lpNumberOfBytesWritten = done;
+            set_errno_error(errno);
+            return FALSE;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (lpNumberOfBytesWritten)
+        *lpNumberOfBytesWritten = done;
+    return TRUE;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile)
+{
+    std::shared_ptr<file_object> file = handle_get_as<file_object>(hFile);
+    if (!file)
+        return FALSE;
+    if (!file->writable()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // EINVAL: a device that keeps nothing to flush.
+    if (fsync(file->fd()) != 0 && errno != EINVAL) {
+        set_errno_error(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
+{
+    std::string from, to;
+    if (!unix_path(lpExistingFileName, from) || !unix_path(lpNewFileName, to))
+        return FALSE;
+    int rc = (dwFlags & MOVEFILE_REPLACE_EXISTING)
+                 ? rename(from.c_str(), to.c_str())
+                 : renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    if (rc != 0) {
+        int err = errno;
+        if (err == EEXIST || err == ENOTEMPTY)
+            SetLastError(ERROR_ALREADY_EXISTS);
+        else if (err == EXDEV)
+            SetLastError(ERROR_NOT_SAME_DEVICE);
+        else
+            SetLastError(error_from_path_errno(err, from));
+        return FALSE;
+    }
+    if (dwFlags & MOVEFILE_WRITE_THROUGH) {
+        // The rename is in the directory entries; only their flush makes it survive a crash.
+        if (!sync_parent(to) || !sync_parent(from)) {
+            set_errno_error(errno);
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
+{
+    std::string unix;
+    if (!unix_path(lpFileName, unix))
+        return FALSE;
+    struct stat st;
+    if (lstat(unix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (unlink(unix.c_str()) != 0) {
+        SetLastError(error_from_path_errno(errno, unix));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LPSTR lpTempFileName)
+{
+    std::string dir;
+    if (!lpTempFileName || !unix_path(lpPathName, dir))
+        return 0;
+    std::string shown(lpPathName);
+    for (char& c : shown)
+        if (c == '/')
+            c = '\\';
+    if (shown.back() != '\\')
+        shown += '\\';
+    if (dir.back() != '/')
+        dir += '/';
+    std::string prefix = lpPrefixString ? std::string(lpPrefixString).substr(0, 3) : std::string();
+
+    static std::atomic<unsigned> counter{0};
+    unsigned start = uUnique ? (uUnique & 0xFFFF)
+                             : ((static_cast<unsigned>(getpid()) * 2654435761u) ^ static_cast<unsigned>(time(nullptr)) ^
+                                (counter.fetch_add(1) * 40503u));
+    for (unsigned i = 0; i < 0x10000; ++i) {
+        unsigned unique = (start + i) & 0xFFFF;
+        if (unique == 0)
+            continue;
+        char name[16];
+        std::snprintf(name, sizeof name, "%.3s%X.tmp", prefix.c_str(), unique);
+        std::string result = shown + name;
+        if (result.size() >= MAX_PATH) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return 0;
+        }
+        if (uUnique == 0) {
+            int fd = open((dir + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                if (errno == EEXIST)
+                    continue;
+                SetLastError(error_from_path_errno(errno, dir + name));
+                return 0;
+            }
+            close(fd);
+        }
+        std::memcpy(lpTempFileName, result.c_str(), result.size() + 1);
+        return unique;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return 0;
+}
+
+}  // extern "C"

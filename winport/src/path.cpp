@@ -1,0 +1,429 @@
+// The path mapping and the run-time's file-system names on top of it.
+#include "path.h"
+
+#include "prefix.h"
+
+#include <winport/winport.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <unistd.h>
+
+namespace winport {
+
+namespace {
+
+bool is_sep(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+bool has_drive(const char* path)
+{
+    return std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
+}
+
+// $PREFIX/drive_c, made on first use so that a fresh prefix has its drive C:.
+const std::string& drive_c_dir()
+{
+    static std::once_flag once;
+    static std::string dir;
+    std::call_once(once, [] {
+        std::string d = prefix_path("drive_c");
+        if (!d.empty() && make_private_dir(d))
+            dir = d;
+    });
+    return dir;
+}
+
+std::string slashes(const char* path)
+{
+    std::string s(path);
+    for (char& c : s)
+        if (c == '\\')
+            c = '/';
+    return s;
+}
+
+// Resolves "." and ".." and repeated separators of an absolute Linux path, without looking
+// at the disk (as Windows resolves a full path); ".." at the root stays at the root.
+std::string normalise(const std::string& absolute)
+{
+    std::vector<std::string> parts;
+    std::size_t i = 0;
+    while (i < absolute.size()) {
+        std::size_t j = absolute.find('/', i);
+        if (j == std::string::npos)
+            j = absolute.size();
+        std::string part = absolute.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    std::string out;
+    for (const std::string& p : parts)
+        out += "/" + p;
+    if (out.empty())
+        out = "/";
+    if (absolute.size() > 1 && absolute.back() == '/' && out != "/")
+        out += '/';
+    return out;
+}
+
+std::string to_backslashes(std::string s)
+{
+    for (char& c : s)
+        if (c == '/')
+            c = '\\';
+    return s;
+}
+
+}  // namespace
+
+bool unix_path(const char* path, std::string& out)
+{
+    if (!path || !*path) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    if (!has_drive(path)) {
+        out = slashes(path);
+        return true;
+    }
+    char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
+    std::string root;
+    if (letter == 'c') {
+        root = drive_c_dir();
+        if (root.empty()) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return false;
+        }
+    } else {
+        root = prefix_path(std::string("dosdevices/") + letter + ":");
+        struct stat st;
+        if (root.empty() || stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return false;
+        }
+    }
+    // "C:name" is relative to the drive's current directory on Windows; a drive here has
+    // only its root.
+    const char* rest = path + 2;
+    out = root + "/" + slashes(is_sep(*rest) ? rest + 1 : rest);
+    return true;
+}
+
+std::string windows_view(const std::string& absolute)
+{
+    const std::string& drive = drive_c_dir();
+    if (!drive.empty() && absolute.compare(0, drive.size(), drive) == 0 &&
+        (absolute.size() == drive.size() || absolute[drive.size()] == '/')) {
+        std::string rest = absolute.substr(drive.size());
+        return "C:" + (rest.empty() ? std::string("\\") : to_backslashes(rest));
+    }
+    return to_backslashes(absolute);
+}
+
+DWORD error_from_path_errno(int err, const std::string& unix)
+{
+    if (err == ENOENT) {
+        std::size_t slash = unix.find_last_of('/', unix.size() > 1 ? unix.size() - 2 : 0);
+        if (slash != std::string::npos && slash > 0) {
+            std::string dir = unix.substr(0, slash);
+            struct stat st;
+            if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return ERROR_PATH_NOT_FOUND;
+        }
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return static_cast<DWORD>(error_from_errno(err));
+}
+
+}  // namespace winport
+
+using namespace winport;
+
+namespace {
+
+// Maps a path for a run-time call; false with errno set as the run-time sets it.
+bool crt_path(const char* path, std::string& out)
+{
+    if (!path) {
+        errno = EINVAL;
+        return false;
+    }
+    if (!unix_path(path, out)) {
+        errno = ENOENT;
+        return false;
+    }
+    return true;
+}
+
+// Hands a result string out through the caller's buffer or a new one of at least size bytes.
+char* hand_out(const std::string& s, char* buffer, std::size_t size)
+{
+    if (!buffer) {
+        std::size_t n = size > s.size() ? size : s.size() + 1;
+        buffer = static_cast<char*>(std::malloc(n));
+        if (!buffer) {
+            errno = ENOMEM;
+            return nullptr;
+        }
+    } else if (s.size() >= size) {
+        errno = ERANGE;
+        return nullptr;
+    }
+    std::memcpy(buffer, s.c_str(), s.size() + 1);
+    return buffer;
+}
+
+struct search {
+    std::vector<__finddata64_t> found;
+    std::size_t next = 0;
+};
+
+std::mutex searches_lock;
+std::map<std::intptr_t, std::unique_ptr<search>> searches;
+std::intptr_t last_search = 0;
+
+bool describe(const std::string& unix, const char* name, __finddata64_t& fd)
+{
+    struct stat st;
+    if (stat(unix.c_str(), &st) != 0 && lstat(unix.c_str(), &st) != 0)
+        return false;
+    std::size_t len = std::strlen(name);
+    if (len >= sizeof fd.name)
+        return false;
+    std::memset(&fd, 0, sizeof fd);
+    std::memcpy(fd.name, name, len + 1);
+    if (S_ISDIR(st.st_mode))
+        fd.attrib |= _A_SUBDIR;
+    // Linux marks a file hidden by its name.
+    if (name[0] == '.' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+        fd.attrib |= _A_HIDDEN;
+    if (!(st.st_mode & S_IWUSR))
+        fd.attrib |= _A_RDONLY;
+    fd.time_create = st.st_ctime;
+    fd.time_access = st.st_atime;
+    fd.time_write = st.st_mtime;
+    fd.size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+int _access(const char* path, int mode)
+{
+    std::string unix;
+    if (!crt_path(path, unix))
+        return -1;
+    int how = F_OK;
+    if (mode & 2)
+        how |= W_OK;
+    if (mode & 4)
+        how |= R_OK;
+    if (access(unix.c_str(), how) != 0)
+        return -1;
+    // Windows refuses writing to a read-only file even to its administrator: a file without
+    // its owner's write permission is read-only here, whoever asks.
+    struct stat st;
+    if ((mode & 2) && stat(unix.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+        errno = EACCES;
+        return -1;
+    }
+    return 0;
+}
+
+int _stat64(const char* path, struct _stat64* buffer)
+{
+    std::string unix;
+    if (!buffer) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!crt_path(path, unix))
+        return -1;
+    struct stat st;
+    if (stat(unix.c_str(), &st) != 0)
+        return -1;
+    std::memset(buffer, 0, sizeof *buffer);
+    buffer->st_dev = static_cast<unsigned>(st.st_dev);
+    buffer->st_ino = static_cast<unsigned short>(st.st_ino);
+    buffer->st_mode = static_cast<unsigned short>(st.st_mode);
+    buffer->st_nlink = static_cast<short>(st.st_nlink);
+    buffer->st_uid = static_cast<short>(st.st_uid);
+    buffer->st_gid = static_cast<short>(st.st_gid);
+    buffer->st_rdev = static_cast<unsigned>(st.st_rdev);
+    buffer->st_size = static_cast<std::int64_t>(st.st_size);
+#ifdef st_atime
+    buffer->st_atim = st.st_atim;
+    buffer->st_mtim = st.st_mtim;
+    buffer->st_ctim = st.st_ctim;
+#else
+    buffer->st_atime = st.st_atime;
+    buffer->st_mtime = st.st_mtime;
+    buffer->st_ctime = st.st_ctime;
+#endif
+    return 0;
+}
+
+int _unlink(const char* path)
+{
+    std::string unix;
+    if (!crt_path(path, unix))
+        return -1;
+    return unlink(unix.c_str()) == 0 ? 0 : -1;
+}
+
+int _chmod(const char* path, int mode)
+{
+    std::string unix;
+    if (!crt_path(path, unix))
+        return -1;
+    struct stat st;
+    if (stat(unix.c_str(), &st) != 0)
+        return -1;
+    mode_t bits = st.st_mode & 07777;
+    bits = (mode & _S_IWRITE) ? (bits | S_IWUSR) : (bits & ~(S_IWUSR | S_IWGRP | S_IWOTH));
+    return chmod(unix.c_str(), bits) == 0 ? 0 : -1;
+}
+
+char* _fullpath(char* absPath, const char* relPath, size_t maxLength)
+{
+    if (!relPath || !*relPath)
+        return _getcwd(absPath, static_cast<int>(maxLength > 0x7fffffff ? 0x7fffffff : maxLength));
+    std::string full;
+    if (has_drive(relPath)) {
+        // Resolved inside the drive, so that ".." never climbs above its root.
+        std::string rest = slashes(relPath + 2);
+        full = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(relPath[0])))) + ":" +
+               to_backslashes(normalise("/" + rest));
+    } else {
+        std::string unix = slashes(relPath);
+        if (unix[0] != '/') {
+            char cwd[4096];
+            if (!getcwd(cwd, sizeof cwd))
+                return nullptr;
+            unix = std::string(cwd) + "/" + unix;
+        }
+        full = windows_view(normalise(unix));
+    }
+    return hand_out(full, absPath, maxLength);
+}
+
+char* _getcwd(char* buffer, int maxlen)
+{
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd))
+        return nullptr;
+    return hand_out(windows_view(cwd), buffer, maxlen < 0 ? 0 : static_cast<std::size_t>(maxlen));
+}
+
+std::intptr_t _findfirst64(const char* filespec, struct __finddata64_t* fileinfo)
+{
+    std::string unix;
+    if (!fileinfo) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!crt_path(filespec, unix))
+        return -1;
+    auto s = std::make_unique<search>();
+    std::size_t slash = unix.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : unix.substr(0, slash + 1);
+    std::string pattern = slash == std::string::npos ? unix : unix.substr(slash + 1);
+    if (pattern.find_first_of("*?") == std::string::npos) {
+        __finddata64_t fd;
+        // The name of "C:\" or "\" is the path itself.
+        std::string name = pattern.empty() ? std::string(filespec) : pattern;
+        if (describe(unix, name.c_str(), fd))
+            s->found.push_back(fd);
+    } else {
+        // "*.*" matches every name on Windows, also one without a dot.
+        if (pattern == "*.*")
+            pattern = "*";
+        if (DIR* d = opendir(dir.c_str())) {
+            while (dirent* e = readdir(d)) {
+                __finddata64_t fd;
+                if (fnmatch(pattern.c_str(), e->d_name, 0) == 0 && describe(dir + e->d_name, e->d_name, fd))
+                    s->found.push_back(fd);
+            }
+            closedir(d);
+        }
+        std::sort(s->found.begin(), s->found.end(),
+                  [](const __finddata64_t& a, const __finddata64_t& b) { return std::strcmp(a.name, b.name) < 0; });
+    }
+    if (s->found.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    *fileinfo = s->found[0];
+    s->next = 1;
+    std::lock_guard<std::mutex> guard(searches_lock);
+    std::intptr_t handle = ++last_search;
+    searches[handle] = std::move(s);
+    return handle;
+}
+
+int _findnext64(std::intptr_t handle, struct __finddata64_t* fileinfo)
+{
+    std::lock_guard<std::mutex> guard(searches_lock);
+    auto it = searches.find(handle);
+    if (it == searches.end() || !fileinfo) {
+        errno = EINVAL;
+        return -1;
+    }
+    search& s = *it->second;
+    if (s.next >= s.found.size()) {
+        errno = ENOENT;
+        return -1;
+    }
+    *fileinfo = s.found[s.next++];
+    return 0;
+}
+
+int _findclose(std::intptr_t handle)
+{
+    std::lock_guard<std::mutex> guard(searches_lock);
+    if (searches.erase(handle) == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return 0;
+}
+
+FILE* _fsopen(const char* filename, const char* mode, int)
+{
+    std::string unix;
+    if (!crt_path(filename, unix) || !mode) {
+        errno = errno ? errno : EINVAL;
+        return nullptr;
+    }
+    // Windows' text mode 't' and binary mode 'b' are the same on Linux; the stream is not
+    // passed to child processes.
+    std::string m;
+    for (const char* p = mode; *p; ++p)
+        if (*p != 't' && *p != 'b')
+            m += *p;
+    m += 'e';
+    return std::fopen(unix.c_str(), m.c_str());
+}
+
+}  // extern "C"
