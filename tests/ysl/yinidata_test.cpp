@@ -354,6 +354,7 @@ TEST(YIniDataValues, StructureBreakingNamesAndValues_AreRefusedAndChangeNothing)
         {"S", "a\nb", "1", "entry name \"a\nb\" refused: it holds a line break"},
         {"S", "[T]", "1", "entry name \"[T]\" refused: a line that begins with '[' is a section header"},
         {"S", " \t", "1", "entry name \" \t\" refused: it is empty"},
+        {"S", " old", "1", "entry name \" old\" refused: a name is read back without its leading blanks"},
         {"S", "", "1", "entry name \"\" refused: it is empty"},
         {"N]x", "k", "1", "section name \"N]x\" refused: it holds ']'"},
         {"N\r", "k", "1", "section name \"N\r\" refused: it holds a line break"},

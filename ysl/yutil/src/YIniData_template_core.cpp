@@ -64,6 +64,8 @@ const char* entry_name_fault(std::string_view name)
         return "it holds '='";
     if (trim_right(name).empty())
         return "it is empty";
+    if (is_blank(name[0]))
+        return "a name is read back without its leading blanks";
     if (name[0] == '[')
         return "a line that begins with '[' is a section header";
     return nullptr;
