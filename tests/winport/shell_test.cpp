@@ -24,6 +24,22 @@ TEST(Shell, UnknownFolder_Fails)
     EXPECT_FALSE(SHGetSpecialFolderPathA(nullptr, path, 0x7F, FALSE));
 }
 
+TEST(Shell, CreateDirectory_MakesEveryMissingParent)
+{
+    char base[MAX_PATH] = "";
+    ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, base, CSIDL_COMMON_APPDATA, FALSE));
+    // A name of its own per run: under Wine the prefix outlives the test.
+    std::string dir = std::string(base) + "\\VantorShellTest-" + std::to_string(GetCurrentProcessId()) + "\\a\\b";
+    EXPECT_EQ(SHCreateDirectoryExA(nullptr, dir.c_str(), nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(SHCreateDirectoryExA(nullptr, dir.c_str(), nullptr), ERROR_ALREADY_EXISTS);
+    std::string file = dir + "\\f";
+    HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_EQ(SHCreateDirectoryExA(nullptr, file.c_str(), nullptr), ERROR_FILE_EXISTS);
+    DeleteFileA(file.c_str());
+}
+
 #ifndef _WIN32
 TEST(LinuxShell, CommonAppData_ExistsInThePrefixWithoutBeingAskedFor)
 {

@@ -1,8 +1,13 @@
+#include "path.h"
 #include "prefix.h"
 
 #include <winport/winport.h>
 
+#include <cerrno>
 #include <cstring>
+#include <string>
+
+#include <sys/stat.h>
 
 extern "C" {
 
@@ -19,5 +24,34 @@ WINPORT_API BOOL WINAPI SHGetSpecialFolderPathA(HWND, LPSTR lpszPath, int csidl,
     static_assert(sizeof folder <= MAX_PATH);
     std::memcpy(lpszPath, folder, sizeof folder);
     return TRUE;
+}
+
+WINPORT_API int WINAPI SHCreateDirectoryExA(HWND, LPCSTR pszPath, const SECURITY_ATTRIBUTES*)
+{
+    std::string dir;
+    if (!pszPath || !winport::unix_path(pszPath, dir))
+        return static_cast<int>(GetLastError());
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
+    // Each missing component in turn, from the first one below the root.
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        std::string part = dir.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            int err = errno;
+            DWORD code = winport::error_from_path_errno(err, part);
+            SetLastError(code);
+            return static_cast<int>(code);
+        }
+        if (slash == std::string::npos)
+            break;
+    }
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_FILE_EXISTS);
+        return ERROR_FILE_EXISTS;
+    }
+    return ERROR_SUCCESS;
 }
 }
