@@ -167,6 +167,8 @@ private_prefix::private_prefix()
     if (char* dir = mkdtemp(&base[0])) {
         path_ = dir;
         setenv("WINPORT_PREFIX", path_.c_str(), 1);
+        // Named kernel objects then live inside the prefix too, and go with it.
+        setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
     }
 }
 

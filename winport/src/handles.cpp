@@ -3,8 +3,10 @@
 
 #include <winport/winport.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <limits.h>
 #include <ctime>
 #include <mutex>
 #include <vector>
@@ -110,6 +112,9 @@ handle_table& table()
     return *t;
 }
 
+// The callbacks of the slots, so that a thread can run them itself before it reports its end.
+std::atomic<PFLS_CALLBACK_FUNCTION> fls_callbacks[PTHREAD_KEYS_MAX];
+
 long long monotonic_ns()
 {
     timespec ts;
@@ -120,6 +125,27 @@ long long monotonic_ns()
 }  // namespace
 
 object::~object() = default;
+
+void run_fls_callbacks()
+{
+    // A callback may store values again; the system gives up after as many rounds.
+    for (int round = 0; round < PTHREAD_DESTRUCTOR_ITERATIONS; ++round) {
+        bool ran = false;
+        for (unsigned key = 0; key < PTHREAD_KEYS_MAX; ++key) {
+            PFLS_CALLBACK_FUNCTION callback = fls_callbacks[key].load(std::memory_order_relaxed);
+            if (!callback)
+                continue;
+            void* value = pthread_getspecific(key);
+            if (!value)
+                continue;
+            pthread_setspecific(key, nullptr);
+            callback(value);
+            ran = true;
+        }
+        if (!ran)
+            return;
+    }
+}
 
 DWORD object::wait_alone(DWORD)
 {
@@ -240,6 +266,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
         return WAIT_FAILED;
     }
     object_ptr objs[MAXIMUM_WAIT_OBJECTS];
+    std::uint64_t tokens[MAXIMUM_WAIT_OBJECTS];
     pollfd fds[MAXIMUM_WAIT_OBJECTS];
     for (DWORD i = 0; i < nCount; ++i) {
         objs[i] = handle_get(lpHandles[i]);
@@ -255,6 +282,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
         fds[i].fd = objs[i]->wait_fd();
         fds[i].events = objs[i]->wait_events();
         fds[i].revents = 0;
+        tokens[i] = objs[i]->wait_token();
     }
 
     deadline until(dwMilliseconds);
@@ -276,7 +304,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
             }
             if (fds[i].revents == 0)
                 continue;
-            DWORD got = objs[i]->acquire();
+            DWORD got = objs[i]->acquire_since(tokens[i]);
             if (got == wait_lost)
                 continue;
             return got + i;
@@ -315,6 +343,8 @@ DWORD WINAPI FlsAlloc(PFLS_CALLBACK_FUNCTION lpCallback)
         return FLS_OUT_OF_INDEXES;
     }
     static_assert(sizeof(pthread_key_t) <= sizeof(DWORD), "pthread_key_t does not fit a slot index");
+    if (key < PTHREAD_KEYS_MAX)
+        fls_callbacks[key].store(lpCallback);
     return static_cast<DWORD>(key);
 }
 
@@ -324,6 +354,8 @@ BOOL WINAPI FlsFree(DWORD dwFlsIndex)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (dwFlsIndex < PTHREAD_KEYS_MAX)
+        fls_callbacks[dwFlsIndex].store(nullptr);
     return TRUE;
 }
 

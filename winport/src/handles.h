@@ -7,6 +7,7 @@
 
 #include <poll.h>
 
+#include <cstdint>
 #include <memory>
 
 namespace winport {
@@ -29,6 +30,13 @@ public:
     // Called once poll() found wait_fd() ready: takes the signal (WAIT_OBJECT_0 or
     // WAIT_ABANDONED) or reports wait_lost.
     virtual DWORD acquire() { return WAIT_OBJECT_0; }
+
+    // For objects shared with other processes, whose descriptor may wake a waiter after the
+    // signal is gone again: wait_token() is taken when a wait begins, and acquire_since()
+    // may count a signal given after that moment even if it has been reset since (a manual
+    // -reset event set and reset again still releases every wait that was under way).
+    virtual std::uint64_t wait_token() { return 0; }
+    virtual DWORD acquire_since(std::uint64_t) { return acquire(); }
 
     // For objects without a descriptor; the default refuses the wait.
     virtual DWORD wait_alone(DWORD milliseconds);
@@ -65,6 +73,11 @@ std::shared_ptr<T> handle_get_as(HANDLE h)
 
 // Removes the handle; the object goes when its last handle and last user are gone.
 bool handle_remove(HANDLE h);
+
+// Runs the fiber-local callbacks of the calling thread for every slot that holds a value, as
+// a thread that ends does. Threads started by _beginthreadex run them before their handle is
+// signalled, so that no callback of an unloadable module runs after a join.
+void run_fls_callbacks();
 
 // The end of a wait of the given milliseconds; INFINITE never ends.
 struct deadline {

@@ -1,5 +1,6 @@
-// Critical sections and unnamed events.
+// Critical sections, events and mutexes.
 #include "handles.h"
+#include "named.h"
 
 #include <winport/winport.h>
 
@@ -7,8 +8,19 @@
 #include <cstdint>
 #include <new>
 
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace winport {
@@ -66,6 +78,306 @@ private:
     bool manual_reset_;
 };
 
+// A named event. Its state (set or not, the reset type, and a count of the sets) is a page of
+// the named-object directory that every process holding the event maps; each process holding
+// it also has a datagram socket in the event's waiter directory, which a set writes to. A
+// set thus wakes every process that waits at that moment on a descriptor of its own, and a
+// manual-reset event that another process resets at once still releases those waits, as
+// Windows releases every waiter of a set. (One shared FIFO would not: a waiter that had not
+// yet run when the FIFO was drained again would sleep on.)
+struct event_state {
+    std::uint32_t kind;
+    std::uint32_t manual_reset;
+    std::atomic<std::uint32_t> signalled;
+    std::uint32_t reserved;
+    std::atomic<std::uint64_t> sets;
+};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the event state must be lock-free");
+
+std::atomic<unsigned> socket_serial{0};
+
+class named_event final : public event_object {
+public:
+    explicit named_event(std::unique_ptr<named_file> file) : file_(std::move(file))
+    {
+        state_ = static_cast<event_state*>(file_->page());
+    }
+
+    // False (last error set) when the process's socket cannot be made.
+    bool start()
+    {
+        std::string waiters = file_->dir() + "/" + file_->file() + ".w";
+        if (mkdir(waiters.c_str(), 0700) != 0 && errno != EEXIST)
+            return fail();
+        waiters_fd_ = open(waiters.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        own_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sender_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (waiters_fd_ < 0 || own_ < 0 || sender_ < 0)
+            return fail();
+        own_name_ = std::to_string(getpid()) + "." + std::to_string(socket_serial.fetch_add(1));
+        sockaddr_un addr;
+        socklen_t len;
+        if (!address(own_name_.c_str(), addr, len) || bind(own_, reinterpret_cast<sockaddr*>(&addr), len) != 0)
+            return fail();
+        bound_ = true;
+        // A set made before this socket was listed has left the state set.
+        if (state_->signalled.load())
+            notify(own_name_.c_str());
+        return true;
+    }
+
+    ~named_event() override
+    {
+        if (bound_)
+            unlinkat(waiters_fd_, own_name_.c_str(), 0);
+        for (int fd : {own_, sender_, waiters_fd_})
+            if (fd >= 0)
+                close(fd);
+    }
+
+    int wait_fd() const override { return own_; }
+    std::uint64_t wait_token() override { return state_->sets.load(); }
+
+    DWORD acquire_since(std::uint64_t token) override
+    {
+        // Drained first: a set after this point writes again and wakes the next poll.
+        drain();
+        if (state_->manual_reset) {
+            if (state_->signalled.load()) {
+                notify(own_name_.c_str());  // still set: the next wait of any thread sees it
+                return WAIT_OBJECT_0;
+            }
+            return state_->sets.load() != token ? WAIT_OBJECT_0 : wait_lost;
+        }
+        std::uint32_t set = 1;
+        return state_->signalled.compare_exchange_strong(set, 0) ? WAIT_OBJECT_0 : wait_lost;
+    }
+
+    DWORD acquire() override { return acquire_since(state_->sets.load()); }
+
+    bool set() override
+    {
+        state_->signalled.store(1);
+        state_->sets.fetch_add(1);
+        int dfd = openat(waiters_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* dir = dfd >= 0 ? fdopendir(dfd) : nullptr;
+        if (!dir) {
+            if (dfd >= 0)
+                close(dfd);
+            return false;
+        }
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            // A socket nobody reads is left by a process that was killed.
+            if (!notify(entry->d_name) && (errno == ECONNREFUSED || errno == ENOENT))
+                unlinkat(waiters_fd_, entry->d_name, 0);
+        }
+        closedir(dir);
+        return true;
+    }
+
+    void reset() override { state_->signalled.store(0); }
+
+    static void init(void* page, bool manual_reset, bool initial)
+    {
+        auto* st = static_cast<event_state*>(page);
+        st->manual_reset = manual_reset ? 1 : 0;
+        st->signalled.store(initial ? 1 : 0);
+        st->sets.store(0);
+    }
+
+    // Removes the waiter directory with the object.
+    static void remove_waiters(int dirfd, const std::string& file)
+    {
+        std::string name = file + ".w";
+        int wfd = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (DIR* dir = wfd >= 0 ? fdopendir(wfd) : nullptr) {
+            while (dirent* entry = readdir(dir))
+                if (entry->d_name[0] != '.')
+                    unlinkat(wfd, entry->d_name, 0);
+            closedir(dir);
+        } else if (wfd >= 0) {
+            close(wfd);
+        }
+        unlinkat(dirfd, name.c_str(), AT_REMOVEDIR);
+    }
+
+private:
+    bool fail()
+    {
+        SetLastError(
+            static_cast<DWORD>(errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_ACCESS_DENIED));
+        return false;
+    }
+
+    // Socket addresses are short; the waiter directory is reached through this process's
+    // descriptor of it, whatever the length of its path.
+    bool address(const char* name, sockaddr_un& addr, socklen_t& len) const
+    {
+        std::memset(&addr, 0, sizeof addr);
+        addr.sun_family = AF_UNIX;
+        int n = std::snprintf(addr.sun_path, sizeof addr.sun_path, "/proc/self/fd/%d/%s", waiters_fd_, name);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof addr.sun_path) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + static_cast<std::size_t>(n) + 1);
+        return true;
+    }
+
+    bool notify(const char* name)
+    {
+        sockaddr_un addr;
+        socklen_t len;
+        if (!address(name, addr, len))
+            return false;
+        char byte = 1;
+        for (;;) {
+            if (sendto(sender_, &byte, 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&addr), len) == 1)
+                return true;
+            if (errno == EAGAIN)
+                return true;  // the queue is full of wake-ups already
+            if (errno != EINTR)
+                return false;
+        }
+    }
+
+    void drain()
+    {
+        char buf[64];
+        while (recv(own_, buf, sizeof buf, MSG_DONTWAIT) > 0 || errno == EINTR) {
+        }
+    }
+
+    std::unique_ptr<named_file> file_;
+    event_state* state_ = nullptr;
+    int waiters_fd_ = -1;
+    int own_ = -1;
+    int sender_ = -1;
+    bool bound_ = false;
+    std::string own_name_;
+};
+
+// A mutex is a process-shared, robust, recursive pthread mutex: shared so that a named one
+// lives in the page that every holding process maps; robust so that the system hands it to
+// the next waiter, marked, when its owner thread or process ends without releasing it, which
+// is Windows' abandoned mutex; recursive because the owner may wait on it again.
+struct mutex_state {
+    std::uint32_t kind;
+    std::uint32_t reserved;
+    pthread_mutex_t mutex;
+};
+
+class mutex_object final : public object {
+public:
+    // Named: the state lives in the named file. Unnamed: in memory of its own.
+    explicit mutex_object(std::unique_ptr<named_file> file) : file_(std::move(file))
+    {
+        state_ = file_ ? static_cast<mutex_state*>(file_->page()) : new mutex_state{};
+        if (!file_)
+            init(state_);
+    }
+    ~mutex_object() override
+    {
+        if (!file_) {
+            pthread_mutex_destroy(&state_->mutex);
+            delete state_;
+        }
+    }
+
+    static void init(void* page)
+    {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutex_init(&static_cast<mutex_state*>(page)->mutex, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+
+    DWORD wait_alone(DWORD milliseconds) override
+    {
+        int rc;
+        if (milliseconds == 0) {
+            rc = pthread_mutex_trylock(&state_->mutex);
+        } else if (milliseconds == INFINITE) {
+            rc = pthread_mutex_lock(&state_->mutex);
+        } else {
+            timespec until;
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_sec += static_cast<time_t>(milliseconds / 1000);
+            until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+            if (until.tv_nsec >= 1000000000L) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1000000000L;
+            }
+            rc = pthread_mutex_timedlock(&state_->mutex, &until);
+        }
+        switch (rc) {
+        case 0:
+            return WAIT_OBJECT_0;
+        case EOWNERDEAD:
+            pthread_mutex_consistent(&state_->mutex);
+            return WAIT_ABANDONED;
+        case EBUSY:
+        case ETIMEDOUT:
+            return WAIT_TIMEOUT;
+        default:
+            SetLastError(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+
+    bool release()
+    {
+        int rc = pthread_mutex_unlock(&state_->mutex);
+        if (rc != 0)
+            SetLastError(rc == EPERM ? ERROR_NOT_OWNER : ERROR_INVALID_HANDLE);
+        return rc == 0;
+    }
+
+private:
+    std::unique_ptr<named_file> file_;
+    mutex_state* state_;
+};
+
+HANDLE insert_new(object_ptr obj, DWORD error)
+{
+    HANDLE h = handle_insert(std::move(obj));
+    if (h)
+        SetLastError(error);
+    return h;
+}
+
+// Opens the named object of type T that the process already holds, or opens or makes it
+// through make(name) which returns the object and whether it was created.
+template <class T, class Make>
+HANDLE open_named(const char* name, Make make)
+{
+    std::lock_guard<std::mutex> guard(named_cache_lock());
+    if (object_ptr held = named_cache_find(name)) {
+        if (!std::dynamic_pointer_cast<T>(held)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        return insert_new(std::move(held), ERROR_ALREADY_EXISTS);
+    }
+    bool created = false;
+    std::shared_ptr<T> obj;
+    try {
+        obj = make(created);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (!obj)
+        return nullptr;
+    named_cache_put(name, obj);
+    return insert_new(std::move(obj), created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+}
+
 }  // namespace
 }  // namespace winport
 
@@ -105,8 +417,17 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName)
 {
     if (lpName && *lpName) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return nullptr;
+        return open_named<named_event>(lpName, [&](bool& created) -> std::shared_ptr<named_event> {
+            bool manual = bManualReset != FALSE, initial = bInitialState != FALSE;
+            named_open_result r = named_open(
+                lpName, named_kind::event, sizeof(event_state),
+                [&](void* page) { named_event::init(page, manual, initial); }, &named_event::remove_waiters);
+            if (!r.file)
+                return nullptr;
+            created = r.created;
+            auto ev = std::make_shared<named_event>(std::move(r.file));
+            return ev->start() ? ev : nullptr;
+        });
     }
     int fd = eventfd(bInitialState ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0) {
@@ -125,6 +446,40 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
     if (h)
         SetLastError(ERROR_SUCCESS);
     return h;
+}
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName)
+{
+    HANDLE h;
+    if (lpName && *lpName) {
+        h = open_named<mutex_object>(lpName, [&](bool& created) -> std::shared_ptr<mutex_object> {
+            named_open_result r = named_open(lpName, named_kind::mutex, sizeof(mutex_state), &mutex_object::init);
+            if (!r.file)
+                return nullptr;
+            created = r.created;
+            return std::make_shared<mutex_object>(std::move(r.file));
+        });
+    } else {
+        try {
+            h = insert_new(std::make_shared<mutex_object>(nullptr), ERROR_SUCCESS);
+        } catch (const std::bad_alloc&) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            h = nullptr;
+        }
+    }
+    if (h && bInitialOwner) {
+        // Windows takes the mutex for the caller also when it already existed.
+        DWORD error = GetLastError();
+        handle_get_as<mutex_object>(h)->wait_alone(INFINITE);
+        SetLastError(error);
+    }
+    return h;
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE hMutex)
+{
+    std::shared_ptr<mutex_object> m = handle_get_as<mutex_object>(hMutex);
+    return m && m->release() ? TRUE : FALSE;
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent)

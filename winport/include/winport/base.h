@@ -16,6 +16,7 @@
 #define CALLBACK
 #define APIENTRY
 #define WINAPIV
+#define __cdecl
 #define VOID void
 
 // Windows sizes on every target: DWORD and LONG are 32 bits even where long is 64.
@@ -129,8 +130,10 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
+#define ERROR_FILENAME_EXCED_RANGE 206L
 #define WAIT_TIMEOUT 258L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_NOT_OWNER 288L
 #define ERROR_TIMEOUT 1460L
 
 // Fiber-local (here: thread-local) storage.

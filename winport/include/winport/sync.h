@@ -21,6 +21,12 @@ WINPORT_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, 
                                        LPCSTR lpName);
 WINPORT_API BOOL WINAPI SetEvent(HANDLE hEvent);
 WINPORT_API BOOL WINAPI ResetEvent(HANDLE hEvent);
+
+// Named objects are shared by every process of the winport prefix; a named mutex whose owner
+// ended without releasing it gives WAIT_ABANDONED to its next waiter. A mutex waits only on
+// its own, not in WaitForMultipleObjects with other handles.
+WINPORT_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+WINPORT_API BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 }
 
 #endif

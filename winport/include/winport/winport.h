@@ -27,6 +27,7 @@
 #include <winport/module.h>
 #include <winport/shell.h>
 #include <winport/sync.h>
+#include <winport/thread.h>
 #include <winport/winsock.h>
 #endif
 

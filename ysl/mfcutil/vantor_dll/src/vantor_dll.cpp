@@ -9,7 +9,10 @@
 #include "vantor_dll_state.h"
 
 #include <ysl/orvane_lockable.h>
+#include <ysl/ydiag.h>
+#include <ysl/ythread_win32.h>
 
+#include <atomic>
 #include <vector>
 
 namespace {
@@ -40,25 +43,102 @@ struct watcher_record {
 struct callback_entry {
     void (*callback)(void*);
     void* context;
+    bool operator==(const callback_entry& other) const
+    {
+        return callback == other.callback && context == other.context;
+    }
 };
 
 std::vector<callback_entry> callbacks;
 orvane::ThreadMutex callbacks_lock;
+bool watcher_started = false;  // guarded by callbacks_lock; never cleared
 
 // The handle of the named event that signals a change; kept from its first successful
-// creation until unload.
-HANDLE signal_handle = nullptr;
+// creation until unload. Atomic, since signals may come from several threads at once.
+std::atomic<HANDLE> signal_handle{nullptr};
+
+const char user_changed_event_name[] = "ORVANE_DRAVIN_USER_CHANGED_EVENT";
+
+#ifdef _WIN32
+// Unloading joins the watcher from DllMain, under the loader lock, where a thread cannot
+// finish its exit (ExitThread waits for that lock to notify the modules). So the watcher,
+// once stopped, does not return: it reports through `parked` that it has left the module's
+// code for good and waits for ever in the kernel; the unload waits for that report (or for
+// the thread's end: at process exit the system has ended every other thread already),
+// terminates the parked thread, which needs no loader lock, and only then joins it. The
+// thread holds no lock and owns nothing the process still needs when it is terminated; only
+// its start record stays unreleased.
+HANDLE parked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+#endif
+
+DWORD watcher_main(void*)
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, user_changed_event_name);
+    if (!event) {
+        DWORD error = GetLastError();
+        YErrLog("Failed to create user change event: '%s' (%i)", user_changed_event_name, static_cast<int>(error));
+#ifdef _WIN32
+        SignalObjectAndWait(parked, watcher.stop_event, INFINITE, FALSE);
+#endif
+        return 0;
+    }
+    const HANDLE waits[2] = {event, watcher.stop_event};
+    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        orvane::ScopedLock hold(callbacks_lock);
+        // A callback may register or unregister callbacks (the lock lets this thread in
+        // again); the pass walks the list as it was when it began, and changes count from
+        // the next pass.
+        const std::vector<callback_entry> pass = callbacks;
+        for (const callback_entry& entry : pass)
+            entry.callback(entry.context);
+        // A signal that came during the pass is absorbed into it.
+        ResetEvent(event);
+    }
+    CloseHandle(event);
+#ifdef _WIN32
+    // The stop event is auto-reset and was consumed by the wait above: nothing sets it again.
+    SignalObjectAndWait(parked, watcher.stop_event, INFINITE, FALSE);
+#endif
+    return 0;
+}
+
+void stop_watcher()
+{
+    if (watcher.thread_id == static_cast<DWORD>(-1))
+        return;
+    // A callback that ends the process runs on the watcher itself, which cannot join itself.
+    if (watcher.thread_id == GetCurrentThreadId())
+        return;
+    SetEvent(watcher.stop_event);
+#ifdef _WIN32
+    HANDLE thread = YThread_DuplicateWindowsHandle(watcher.thread_id);
+    if (thread != INVALID_HANDLE_VALUE) {
+        const HANDLE waits[2] = {parked, thread};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
+            TerminateThread(thread, 0);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+#endif
+    YThread_Join(watcher.thread_id);
+    watcher.thread_id = static_cast<DWORD>(-1);
+}
 
 void user_change_teardown()
 {
-    if (signal_handle) {
-        CloseHandle(signal_handle);
-        signal_handle = nullptr;
-    }
+    stop_watcher();
+    if (HANDLE h = signal_handle.exchange(nullptr))
+        CloseHandle(h);
     if (watcher.stop_event) {
         CloseHandle(watcher.stop_event);
         watcher.stop_event = nullptr;
     }
+#ifdef _WIN32
+    if (parked) {
+        CloseHandle(parked);
+        parked = nullptr;
+    }
+#endif
     callbacks.clear();
 }
 
@@ -69,6 +149,55 @@ struct process_detach {
 } detach;
 
 }  // namespace
+
+void vantorRegisterActiveUserChangedCallback(void (*callback)(void*), void* context)
+{
+    orvane::ScopedLock hold(callbacks_lock);
+    if (!watcher_started) {
+        watcher_started = true;
+        watcher.thread_id = YThread_Create(&watcher_main, nullptr, THREAD_PRIORITY_NORMAL);
+        if (watcher.thread_id == static_cast<DWORD>(-1))
+            YErrLog("YThread_Create failed");
+    }
+    const callback_entry entry{callback, context};
+    for (const callback_entry& listed : callbacks)
+        if (listed == entry)
+            return;
+    callbacks.push_back(entry);
+}
+
+void vantorUnregisterActiveUserChangedCallback(void (*callback)(void*), void* context)
+{
+    orvane::ScopedLock hold(callbacks_lock);
+    const callback_entry entry{callback, context};
+    for (auto it = callbacks.begin(); it != callbacks.end(); ++it) {
+        if (*it == entry) {
+            callbacks.erase(it);
+            return;
+        }
+    }
+}
+
+void vantorSignalActiveUserChanged()
+{
+    if (HANDLE h = signal_handle.load()) {
+        SetEvent(h);
+        return;
+    }
+    HANDLE h = CreateEventA(nullptr, TRUE, FALSE, user_changed_event_name);
+    if (!h) {
+        DWORD error = GetLastError();
+        YErrLog("Failed to create user change event: 'ORVANE_DRAVIN_USER_CHANGED_EVENT' (%i)", static_cast<int>(error));
+        return;
+    }
+    // Two first signals at once: one handle is kept, the other closed.
+    HANDLE expected = nullptr;
+    if (!signal_handle.compare_exchange_strong(expected, h)) {
+        CloseHandle(h);
+        h = expected;
+    }
+    SetEvent(h);
+}
 
 namespace vantor_module {
 

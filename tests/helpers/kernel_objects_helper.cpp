@@ -1,0 +1,66 @@
+// Helper of the kernel-object suites; what it does is named by its first argument.
+//   hold-mutex NAME          takes the named mutex, prints "locked", and waits to be killed
+//   count-under-mutex NAME FILE N
+//                            N times: under the named mutex, reads the number in FILE and
+//                            writes it back increased by one (a lost update shows a breach)
+//   create-event NAME        creates a named event, prints "created", and ends
+#include <ysl/ymutex.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace {
+
+int hold_mutex(const char* name)
+{
+    YMUTEX m = YMutex_Create(name);
+    if (m == YMUTEX_INVALID || !YMutex_Lock(m))
+        return 1;
+    std::printf("locked\n");
+    std::fflush(stdout);
+    Sleep(INFINITE);
+    return 0;
+}
+
+int count_under_mutex(const char* name, const char* file, int n)
+{
+    YMUTEX m = YMutex_Create(name);
+    if (m == YMUTEX_INVALID)
+        return 1;
+    for (int i = 0; i < n; ++i) {
+        if (!YMutex_Lock(m))
+            return 2;
+        long value = 0;
+        {
+            std::ifstream in(file);
+            in >> value;
+        }
+        {
+            std::ofstream out(file, std::ios::trunc);
+            out << value + 1 << '\n';
+        }
+        if (!YMutex_Release(m))
+            return 3;
+    }
+    return YMutex_Destroy(m) ? 0 : 4;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "hold-mutex") == 0)
+        return hold_mutex(argv[2]);
+    if (argc == 5 && std::strcmp(argv[1], "count-under-mutex") == 0)
+        return count_under_mutex(argv[2], argv[3], std::atoi(argv[4]));
+    if (argc == 3 && std::strcmp(argv[1], "create-event") == 0) {
+        HANDLE h = CreateEventA(nullptr, TRUE, FALSE, argv[2]);
+        std::printf("%s %lu\n", h ? "created" : "failed", static_cast<unsigned long>(GetLastError()));
+        return h ? 0 : 1;
+    }
+    std::fprintf(stderr, "kernel_objects_helper: unknown arguments\n");
+    return 64;
+}

@@ -1,0 +1,148 @@
+// Named mutexes through ysl: results and reports, within a process and across processes.
+#include <ysl/ydiag_capture.h>
+#include <ysl/ymutex.h>
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string unique_name(const char* what)
+{
+    return std::string("vantor-ymutex-") + what + "-" + std::to_string(GetCurrentProcessId());
+}
+
+TEST(YMutex, InvalidHandle_EveryFunctionFailsWithItsReport)
+{
+    struct {
+        int (*fn)(YMUTEX);
+        int kind;
+        const char* text;
+    } cases[] = {
+        {&YMutex_Destroy, YDIAG_ERRTRACE, "YMutex_Destroy(): invalid handle"},
+        {&YMutex_Lock, YDIAG_ERRTRACE, "YMutex_Lock(): invalid handle"},
+        {&YMutex_Release, YDIAG_ERRTRACE, "YMutex_Release(): invalid handle"},
+        {&YMutex_TryLock, YDIAG_ERRLOG, "YMutex_TryLock(): invalid handle"},
+    };
+    for (const auto& c : cases) {
+        YDiagCapture cap;
+        EXPECT_EQ(c.fn(YMUTEX_INVALID), 0) << c.text;
+        EXPECT_EQ(cap.texts(c.kind), std::vector<std::string>{c.text});
+        EXPECT_EQ(cap.records().size(), 1u) << c.text;
+    }
+}
+
+TEST(YMutex, Create_NameTooLong_IsRefusedWithItsReport)
+{
+    YDiagCapture cap;
+    EXPECT_EQ(YMutex_Create(std::string(YMUTEX_NAME_MAX + 1, 'm').c_str()), YMUTEX_INVALID);
+    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), std::vector<std::string>{"YMutex_Create(): name too long"});
+    // The longest name allowed is created.
+    YMUTEX m = YMutex_Create(std::string(YMUTEX_NAME_MAX, 'm').c_str());
+    EXPECT_NE(m, YMUTEX_INVALID);
+    EXPECT_EQ(YMutex_Destroy(m), 1);
+}
+
+TEST(YMutex, TryLock_HeldByAnotherThread_GivesZeroWithoutAReport)
+{
+    YMUTEX m = YMutex_Create(unique_name("try").c_str());
+    ASSERT_EQ(YMutex_Lock(m), 1);
+    YDiagCapture cap;
+    int other = -1;
+    std::thread([&] { other = YMutex_TryLock(m); }).join();
+    EXPECT_EQ(other, 0);
+    EXPECT_TRUE(cap.records().empty());
+    EXPECT_EQ(YMutex_TryLock(m), 1);  // the owner takes it again
+    EXPECT_EQ(YMutex_Release(m), 1);
+    EXPECT_EQ(YMutex_Release(m), 1);
+    EXPECT_EQ(YMutex_Destroy(m), 1);
+}
+
+TEST(YMutex, OwnerThreadEndedWithoutReleasing_LockSucceedsAndOwnsIt)
+{
+    YMUTEX m = YMutex_Create(unique_name("ended").c_str());
+    std::thread([m] { EXPECT_EQ(YMutex_Lock(m), 1); }).join();
+    YDiagCapture cap;
+    EXPECT_EQ(YMutex_Lock(m), 1);
+    EXPECT_TRUE(cap.records().empty());
+    int other = -1;
+    std::thread([&] { other = YMutex_TryLock(m); }).join();
+    EXPECT_EQ(other, 0);
+    EXPECT_EQ(YMutex_Release(m), 1);
+    EXPECT_EQ(YMutex_Destroy(m), 1);
+}
+
+TEST(YMutex, ReleaseByANonOwner_FailsWithTheSystemError)
+{
+    YMUTEX m = YMutex_Create(unique_name("release").c_str());
+    YDiagCapture cap;
+    EXPECT_EQ(YMutex_Release(m), 0);
+    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), std::vector<std::string>{"YMutex_Release(): ReleaseObject() failed: 288"});
+    YMutex_Destroy(m);
+}
+
+TEST(YMutex, DestroyTwice_SecondCloseFails)
+{
+    YMUTEX m = YMutex_Create(unique_name("destroy").c_str());
+    EXPECT_EQ(YMutex_Destroy(m), 1);
+    YDiagCapture cap;
+    EXPECT_EQ(YMutex_Destroy(m), 0);
+    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), std::vector<std::string>{"YMutex_Destroy(): CloseHandle() failed: 6"});
+}
+
+TEST(YMutex, HolderProcessKilled_NextWaiterTakesIt)
+{
+    // Once through the plain wait, which tells that the mutex was abandoned, and once through
+    // YMutex_Lock, which counts that as success.
+    struct {
+        const char* how;
+        bool through_ysl;
+    } cases[] = {{"wait", false}, {"YMutex_Lock", true}};
+    for (const auto& c : cases) {
+        std::string name = unique_name("killed");
+        YMUTEX m = YMutex_Create(name.c_str());
+        vantor_test::child holder("kernel_objects_helper", {"hold-mutex", name});
+        std::string line;
+        ASSERT_TRUE(holder.read_line(line)) << c.how;
+        ASSERT_EQ(line, "locked");
+        EXPECT_EQ(YMutex_TryLock(m), 0) << c.how;
+        holder.kill();
+        if (c.through_ysl)
+            EXPECT_EQ(YMutex_Lock(m), 1);
+        else
+            EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_ABANDONED);
+        EXPECT_EQ(YMutex_Release(m), 1) << c.how;
+        YMutex_Destroy(m);
+    }
+}
+
+TEST(YMutex, SeveralProcesses_OnlyOneHoldsItAtATime)
+{
+    // Each process increments a number in a file under the mutex; two holders at once would
+    // lose updates.
+    std::string name = unique_name("count");
+    std::string file = (std::filesystem::temp_directory_path() / (name + ".txt")).string();
+    std::ofstream(file) << 0 << '\n';
+    const int processes = 4, rounds = 200;
+    std::vector<std::unique_ptr<vantor_test::child>> children;
+    for (int i = 0; i < processes; ++i)
+        children.push_back(std::make_unique<vantor_test::child>(
+            "kernel_objects_helper",
+            std::vector<std::string>{"count-under-mutex", name, file, std::to_string(rounds)}));
+    for (auto& c : children)
+        EXPECT_EQ(c->wait(), 0);
+    long total = 0;
+    std::ifstream(file) >> total;
+    EXPECT_EQ(total, processes * rounds);
+    std::filesystem::remove(file);
+}
+
+}  // namespace

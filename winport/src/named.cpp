@@ -1,0 +1,272 @@
+#include "named.h"
+
+#include "prefix.h"
+
+#include <winport/winport.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace winport {
+
+std::string hash_hex(const std::string& text)
+{
+    // FNV-1a, 64 bits.
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    char out[17];
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 15; i >= 0; --i, h >>= 4)
+        out[i] = digits[h & 15];
+    out[16] = '\0';
+    return out;
+}
+
+namespace {
+
+// A directory that only the caller can reach: its own, not a link, and not writable by others.
+bool check_private_dir(const std::string& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        SetLastError(static_cast<DWORD>(error_from_errno(errno)));
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+// The file name of an object: names are free text, file names are not, so every byte outside
+// a safe set is written as %XX; a name whose encoding would be too long for a file name is
+// known by two independent hashes of it instead.
+std::string file_name_of(const std::string& name)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out = "o.";
+    for (unsigned char c : name) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    if (out.size() > 200)
+        out = "h." + hash_hex(name) + hash_hex(name + "\x01");
+    return out;
+}
+
+}  // namespace
+
+std::string named_object_dir()
+{
+    static std::once_flag once;
+    static std::string dir;
+    static DWORD failure = ERROR_SUCCESS;
+    std::call_once(once, [] {
+        const std::string& prefix = prefix_dir();
+        if (prefix.empty()) {
+            failure = GetLastError();
+            return;
+        }
+        std::string path;
+        if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run == '/')
+            path = std::string(run) + "/winport-" + hash_hex(prefix);
+        else
+            path = "/dev/shm/winport-" + std::to_string(geteuid()) + "-" + hash_hex(prefix);
+        if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+            failure = static_cast<DWORD>(error_from_errno(errno));
+            return;
+        }
+        if (!check_private_dir(path)) {
+            failure = GetLastError();
+            return;
+        }
+        dir = path;
+    });
+    if (dir.empty())
+        SetLastError(failure);
+    return dir;
+}
+
+void named_file::with_dir_locked(const std::string& dir, const std::function<void(int)>& fn)
+{
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (dfd >= 0) {
+        while (flock(dfd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    fn(dfd);
+    if (dfd >= 0)
+        close(dfd);  // releases the lock
+}
+
+named_file::~named_file()
+{
+    with_dir_locked(dir_, [this](int dfd) {
+        // Nobody else holds the object when no other process has a shared lock on its file;
+        // nobody can take one meanwhile, since opening needs the directory lock.
+        if (dfd >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+            if (on_last_close_)
+                on_last_close_(dfd, file_);
+            unlinkat(dfd, file_.c_str(), 0);
+        }
+        if (page_)
+            munmap(page_, size_);
+        close(fd_);
+    });
+}
+
+struct named_file_access {
+    static named_open_result open(const char* name, named_kind kind, std::size_t size,
+                                  const std::function<void(void*)>& init,
+                                  std::function<void(int, const std::string&)> on_last_close)
+    {
+        named_open_result result;
+        if (std::strlen(name) > MAX_PATH) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return result;
+        }
+        std::string dir = named_object_dir();
+        if (dir.empty())
+            return result;
+        std::string file = file_name_of(name);
+        std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        std::size_t mapped = (size + page - 1) / page * page;
+        DWORD error = ERROR_SUCCESS;
+        named_file_access::locked_open(dir, file, kind, mapped, init, result, error);
+        if (!result.file) {
+            SetLastError(error);
+            return result;
+        }
+        result.file->on_last_close_ = std::move(on_last_close);
+        return result;
+    }
+
+    static void locked_open(const std::string& dir, const std::string& file, named_kind kind, std::size_t mapped,
+                            const std::function<void(void*)>& init, named_open_result& result, DWORD& error)
+    {
+        named_file::with_dir_locked(dir, [&](int dfd) {
+            if (dfd < 0) {
+                error = static_cast<DWORD>(error_from_errno(errno));
+                return;
+            }
+            bool created = false;
+            int fd = openat(dfd, file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+            if (fd >= 0) {
+                struct stat st;
+                if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+                    static_cast<std::size_t>(st.st_size) < sizeof(std::uint32_t)) {
+                    close(fd);
+                    error = ERROR_ACCESS_DENIED;
+                    return;
+                }
+                if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                    // Left behind by processes that ended without closing it (killed): the
+                    // object no longer exists.
+                    close(fd);
+                    unlinkat(dfd, file.c_str(), 0);
+                    fd = -1;
+                } else if (flock(fd, LOCK_SH) != 0) {
+                    error = static_cast<DWORD>(error_from_errno(errno));
+                    close(fd);
+                    return;
+                }
+            }
+            if (fd < 0) {
+                fd = openat(dfd, file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+                if (fd < 0 || ftruncate(fd, static_cast<off_t>(mapped)) != 0 || flock(fd, LOCK_SH) != 0) {
+                    error = static_cast<DWORD>(error_from_errno(errno));
+                    if (fd >= 0) {
+                        unlinkat(dfd, file.c_str(), 0);
+                        close(fd);
+                    }
+                    return;
+                }
+                created = true;
+            }
+            void* page = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (page == MAP_FAILED) {
+                error = ERROR_NOT_ENOUGH_MEMORY;
+                if (created)
+                    unlinkat(dfd, file.c_str(), 0);
+                close(fd);
+                return;
+            }
+            auto* first = static_cast<std::uint32_t*>(page);
+            if (created) {
+                *first = static_cast<std::uint32_t>(kind);
+                init(page);
+            } else if (*first != static_cast<std::uint32_t>(kind)) {
+                // One namespace for all kinds, as on Windows.
+                munmap(page, mapped);
+                close(fd);
+                error = ERROR_INVALID_HANDLE;
+                return;
+            }
+            result.file.reset(new named_file);
+            result.file->fd_ = fd;
+            result.file->page_ = page;
+            result.file->size_ = mapped;
+            result.file->dir_ = dir;
+            result.file->file_ = file;
+            result.created = created;
+        });
+    }
+};
+
+named_open_result named_open(const char* name, named_kind kind, std::size_t size,
+                             const std::function<void(void*)>& init,
+                             std::function<void(int, const std::string&)> on_last_close)
+{
+    return named_file_access::open(name, kind, size, init, std::move(on_last_close));
+}
+
+namespace {
+
+std::map<std::string, std::weak_ptr<object>>& cache()
+{
+    static auto* c = new std::map<std::string, std::weak_ptr<object>>;
+    return *c;
+}
+
+}  // namespace
+
+std::mutex& named_cache_lock()
+{
+    static auto* m = new std::mutex;
+    return *m;
+}
+
+object_ptr named_cache_find(const std::string& name)
+{
+    auto it = cache().find(name);
+    if (it == cache().end())
+        return nullptr;
+    object_ptr obj = it->second.lock();
+    if (!obj)
+        cache().erase(it);
+    return obj;
+}
+
+void named_cache_put(const std::string& name, const object_ptr& obj)
+{
+    cache()[name] = obj;
+}
+
+}  // namespace winport
