@@ -6,6 +6,7 @@
 
 #include <ysl/YIniData.h>
 #include <ysl/ydiag.h>
+#include <ysl/ymutex.h>
 
 #include <cerrno>
 #include <climits>
@@ -20,43 +21,28 @@ const char config_section[] = "vantor";
 // document it read before the other's save).
 class config_file_lock {
 public:
-    config_file_lock()
+    config_file_lock() : mutex_(YMutex_Create("Orvane_Dravin_ConfigurationFile"))
     {
-#ifdef _WIN32
-        // TODO(linux): the same through the named mutex of ysl once winport has them.
-        mutex_ = CreateMutexA(nullptr, FALSE, "Orvane_Dravin_ConfigurationFile");
-        if (!mutex_) {
-            YErrTrace("setVantorConfigString(): CreateMutex() failed: %u", static_cast<unsigned>(GetLastError()));
-            return;
-        }
-        // An abandoned mutex is owned all the same; the file it guarded is whole, since it is
-        // only ever replaced by a rename.
-        DWORD rc = WaitForSingleObject(mutex_, INFINITE);
-        owned_ = rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
+        // YMutex_Lock also owns a mutex whose previous owner ended without releasing it; the
+        // file it guarded is whole all the same, since a save replaces it in one rename.
+        owned_ = mutex_ != YMUTEX_INVALID && YMutex_Lock(mutex_);
         if (!owned_)
-            YErrTrace("setVantorConfigString(): WaitForSingleObject() failed: %u", static_cast<unsigned>(GetLastError()));
-#endif
+            YErrTrace("setVantorConfigString(): the configuration file's mutex could not be taken");
     }
     ~config_file_lock()
     {
-#ifdef _WIN32
         if (owned_)
-            ReleaseMutex(mutex_);
-        if (mutex_)
-            CloseHandle(mutex_);
-#endif
+            YMutex_Release(mutex_);
+        if (mutex_ != YMUTEX_INVALID)
+            YMutex_Destroy(mutex_);
     }
     config_file_lock(const config_file_lock&) = delete;
     config_file_lock& operator=(const config_file_lock&) = delete;
     bool ok() const { return owned_; }
 
 private:
-#ifdef _WIN32
-    HANDLE mutex_ = nullptr;
+    YMUTEX mutex_;
     bool owned_ = false;
-#else
-    bool owned_ = true;
-#endif
 };
 
 // Opens as the path constructor of the document does (the traces of a failed open go to the
