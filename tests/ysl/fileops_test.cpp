@@ -222,6 +222,7 @@ TEST_F(FileOpsFiles, Size_OfDirectoryIsZero_AndOfTwoGiBOnly64BitFits)
 {
     EXPECT_EQ(file_size(dir().c_str()), 0);
     EXPECT_EQ(file_size64(dir().c_str()), 0);
+    EXPECT_EQ(file_isfile(dir().c_str()), 0);
     put("small", "12345");
     EXPECT_EQ(file_size(path("small").c_str()), 5);
     put("big", "");
@@ -231,19 +232,6 @@ TEST_F(FileOpsFiles, Size_OfDirectoryIsZero_AndOfTwoGiBOnly64BitFits)
     std::filesystem::resize_file(dir_ / "big", 0x7FFFFFFFull);
     EXPECT_EQ(file_size(path("big").c_str()), 0x7FFFFFFF);
     EXPECT_EQ(file_size64(path("missing").c_str()), -1);
-}
-
-TEST_F(FileOpsFiles, ExistsIsFileRemove)
-{
-    put("f", "x");
-    EXPECT_EQ(file_exists(path("f").c_str()), 1);
-    EXPECT_EQ(file_exists(dir().c_str()), 1);
-    EXPECT_EQ(file_isfile(path("f").c_str()), 1);
-    EXPECT_EQ(file_isfile(dir().c_str()), 0);
-    EXPECT_EQ(file_remove(path("f").c_str()), 1);
-    EXPECT_EQ(file_exists(path("f").c_str()), 0);
-    EXPECT_EQ(file_isfile(path("f").c_str()), 0);
-    EXPECT_EQ(file_remove(path("f").c_str()), 0);
 }
 
 TEST_F(FileOpsFiles, MakeWritable)
@@ -307,6 +295,8 @@ TEST_F(FileOpsFiles, ReadFirstLine)
     char buf[YFILE_PATH_MAX];
     EXPECT_EQ(str(file_readfirstline(path("lines").c_str(), buf, sizeof buf)), "first\n");
     EXPECT_EQ(str(file_readfirstline(path("lines").c_str(), buf, 4)), "fir");
+    put("crlf", "first\r\nsecond");
+    EXPECT_EQ(str(file_readfirstline(path("crlf").c_str(), buf, sizeof buf)), "first\n") << "read in text mode";
     EXPECT_EQ(file_readfirstline(path("empty").c_str(), buf, sizeof buf), nullptr);
     EXPECT_EQ(file_readfirstline(path("missing").c_str(), buf, sizeof buf), nullptr);
 }

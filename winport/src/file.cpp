@@ -20,13 +20,15 @@ namespace {
 
 class file_object final : public object {
 public:
-    file_object(int fd, bool writable) : fd_(fd), writable_(writable) {}
+    file_object(int fd, bool readable, bool writable) : fd_(fd), readable_(readable), writable_(writable) {}
     ~file_object() override { close(fd_); }
     int fd() const { return fd_; }
+    bool readable() const { return readable_; }
     bool writable() const { return writable_; }
 
 private:
     int fd_;
+    bool readable_;
     bool writable_;
 };
 
@@ -118,7 +120,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
     }
     std::shared_ptr<file_object> file;
     try {
-        file = std::make_shared<file_object>(fd, write || append);
+        file = std::make_shared<file_object>(fd, read, write || append);
     } catch (...) {
         close(fd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -141,6 +143,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
         return FALSE;
     if (lpOverlapped || (!lpBuffer && nNumberOfBytesToRead)) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!file->readable()) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     // A file gives all that was asked for unless it ends first; read(2) may stop short.
@@ -173,6 +179,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
         return FALSE;
     if (lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite)) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!file->writable()) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     const char* p = static_cast<const char*>(lpBuffer);

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include <dirent.h>
@@ -225,6 +226,107 @@ bool describe(const std::string& unix, const char* name, __finddata64_t& fd)
     return true;
 }
 
+// A text-mode stream over a descriptor.
+struct text_stream {
+    explicit text_stream(int descriptor) : fd(descriptor) {}
+    int fd;
+    bool cr_pending = false;  // a CR read last, whose successor decides what it becomes
+    bool ended = false;       // Ctrl-Z or the end of the file was read
+    char raw[4096];
+    std::size_t raw_pos = 0;
+    std::size_t raw_len = 0;
+
+    static ssize_t read_text(void* cookie, char* out, std::size_t size)
+    {
+        text_stream& s = *static_cast<text_stream*>(cookie);
+        std::size_t produced = 0;
+        while (produced < size && !s.ended) {
+            if (s.raw_pos == s.raw_len) {
+                // Hand out what there is before waiting for more.
+                if (produced > 0)
+                    break;
+                ssize_t n = read(s.fd, s.raw, sizeof s.raw);
+                if (n < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    return -1;
+                }
+                if (n == 0) {
+                    s.ended = true;
+                    break;
+                }
+                s.raw_pos = 0;
+                s.raw_len = static_cast<std::size_t>(n);
+            }
+            char c = s.raw[s.raw_pos++];
+            if (s.cr_pending) {
+                s.cr_pending = false;
+                if (c == '\n') {
+                    out[produced++] = '\n';
+                    continue;
+                }
+                out[produced++] = '\r';
+                --s.raw_pos;  // c is looked at again
+                continue;
+            }
+            if (c == '\r')
+                s.cr_pending = true;
+            else if (c == 0x1A)  // Ctrl-Z ends a text file
+                s.ended = true;
+            else
+                out[produced++] = c;
+        }
+        if (s.ended && s.cr_pending && produced < size) {
+            s.cr_pending = false;
+            out[produced++] = '\r';
+        }
+        return static_cast<ssize_t>(produced);
+    }
+
+    static ssize_t write_text(void* cookie, const char* in, std::size_t size)
+    {
+        text_stream& s = *static_cast<text_stream*>(cookie);
+        char out[8192];
+        std::size_t used = 0;
+        while (used < size) {
+            std::size_t n = 0;
+            std::size_t start = used;
+            while (used < size && n + 2 <= sizeof out) {
+                if (in[used] == '\n')
+                    out[n++] = '\r';
+                out[n++] = in[used++];
+            }
+            for (std::size_t done = 0; done < n;) {
+                ssize_t w = write(s.fd, out + done, n - done);
+                if (w < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    return start > 0 ? static_cast<ssize_t>(start) : -1;
+                }
+                done += static_cast<std::size_t>(w);
+            }
+        }
+        return static_cast<ssize_t>(size);
+    }
+
+    static int close_text(void* cookie)
+    {
+        text_stream* s = static_cast<text_stream*>(cookie);
+        int rc = close(s->fd);
+        delete s;
+        return rc;
+    }
+
+    static cookie_io_functions_t functions()
+    {
+        cookie_io_functions_t f{};
+        f.read = &read_text;
+        f.write = &write_text;
+        f.close = &close_text;
+        return f;
+    }
+};
+
 }  // namespace
 
 extern "C" {
@@ -412,18 +514,40 @@ int _findclose(std::intptr_t handle)
 FILE* _fsopen(const char* filename, const char* mode, int)
 {
     std::string unix;
-    if (!crt_path(filename, unix) || !mode) {
-        errno = errno ? errno : EINVAL;
+    if (!mode || !*mode) {
+        errno = EINVAL;
         return nullptr;
     }
-    // Windows' text mode 't' and binary mode 'b' are the same on Linux; the stream is not
-    // passed to child processes.
+    if (!crt_path(filename, unix))
+        return nullptr;
+    bool binary = std::strchr(mode, 'b') != nullptr;
     std::string m;
     for (const char* p = mode; *p; ++p)
         if (*p != 't' && *p != 'b')
             m += *p;
+    // Streams are not passed to child processes.
     m += 'e';
-    return std::fopen(unix.c_str(), m.c_str());
+    // Text mode, the run-time's default, turns CR LF into LF when reading and LF into CR LF
+    // when writing. Update modes ('+') would need positions that count translated bytes; they
+    // stay untranslated.
+    if (binary || m.find('+') != std::string::npos)
+        return std::fopen(unix.c_str(), m.c_str());
+    int flags = O_CLOEXEC | (m[0] == 'r' ? O_RDONLY : O_WRONLY | O_CREAT | (m[0] == 'a' ? O_APPEND : O_TRUNC));
+    if (m[0] != 'r' && m[0] != 'w' && m[0] != 'a') {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = open(unix.c_str(), flags, 0666);
+    if (fd < 0)
+        return nullptr;
+    auto* stream = new (std::nothrow) text_stream(fd);
+    FILE* f = stream ? fopencookie(stream, m[0] == 'r' ? "r" : "w", text_stream::functions()) : nullptr;
+    if (!f) {
+        delete stream;
+        close(fd);
+        errno = ENOMEM;
+    }
+    return f;
 }
 
 }  // extern "C"

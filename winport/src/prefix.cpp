@@ -41,7 +41,7 @@ unsigned long error_from_errno(int err)
     case ENOTEMPTY:
         return ERROR_DIR_NOT_EMPTY;
     case EIO:
-        return ERROR_WRITE_FAULT;
+        return ERROR_IO_DEVICE;
     case EMFILE:
     case ENFILE:
         return ERROR_TOO_MANY_OPEN_FILES;

@@ -764,32 +764,6 @@ int YFastFile_ReadAtOnce(const char* path, void* buffer, unsigned size)
     return static_cast<int>(got);
 }
 
-int YFastFile_ReadAtOnce(const char* path, std::string& data)
-{
-    int size = file_size(path);
-    if (size < 0) {
-        YErrTrace("YFastFile_ReadAtOnce(): file_size(\"%s\") returned %Id", text_of(path),
-                  static_cast<std::ptrdiff_t>(size));
-        data.clear();
-        return -1;
-    }
-    int got = -1;
-    try {
-        data.resize(static_cast<std::size_t>(size));
-        got = YFastFile_ReadAtOnce(path, &data[0], static_cast<unsigned>(size));
-    } catch (const std::bad_alloc&) {
-    }
-    if (got == -1) {
-        data.clear();
-        YErrTrace("YFastFile_ReadAtOnce(): YFastFile_ReadAtOnce(\"%s\",..,%Id) failed", text_of(path),
-                  static_cast<std::ptrdiff_t>(size));
-        return -1;
-    }
-    // A file that shrank since its size was taken gives no stale bytes.
-    data.resize(static_cast<std::size_t>(got));
-    return got;
-}
-
 namespace {
 
 // CR LF and a lone CR become LF; returns the new count.
@@ -821,29 +795,52 @@ int YFastFile_ReadLinesAtOnce(const char* path, char* buffer, unsigned size)
     return static_cast<int>(lines_to_lf(buffer, static_cast<std::size_t>(got)));
 }
 
-int YFastFile_ReadLinesAtOnce(const char* path, std::string& text)
+namespace {
+
+// The string forms of the whole-file reads: the file's size, then the buffer form on the
+// string's bytes.
+int read_into_string(const char* name, int (*buffer_form)(const char*, char*, unsigned), const char* path,
+                     std::string& data)
 {
     int size = file_size(path);
     if (size < 0) {
-        YErrTrace("YFastFile_ReadLinesAtOnce(): file_size(\"%s\") returned %Id", text_of(path),
-                  static_cast<std::ptrdiff_t>(size));
-        text.clear();
+        YErrTrace("%s(): file_size(\"%s\") returned %Id", name, text_of(path), static_cast<std::ptrdiff_t>(size));
+        data.clear();
         return -1;
     }
     int got = -1;
     try {
-        text.resize(static_cast<std::size_t>(size));
-        got = YFastFile_ReadLinesAtOnce(path, &text[0], static_cast<unsigned>(size));
+        data.resize(static_cast<std::size_t>(size));
+        got = buffer_form(path, &data[0], static_cast<unsigned>(size));
     } catch (const std::bad_alloc&) {
     }
     if (got == -1) {
-        text.clear();
-        YErrTrace("YFastFile_ReadLinesAtOnce(): YFastFile_ReadAtOnce(\"%s\",..,%Id) failed", text_of(path),
+        data.clear();
+        YErrTrace("%s(): YFastFile_ReadAtOnce(\"%s\",..,%Id) failed", name, text_of(path),
                   static_cast<std::ptrdiff_t>(size));
         return -1;
     }
-    text.resize(static_cast<std::size_t>(got));
+    // Also a file that shrank since its size was taken gives no stale bytes.
+    data.resize(static_cast<std::size_t>(got));
     return got;
+}
+
+int read_bytes(const char* path, char* buffer, unsigned size)
+{
+    return YFastFile_ReadAtOnce(path, buffer, size);
+}
+
+}  // namespace
+
+int YFastFile_ReadAtOnce(const char* path, std::string& data)
+{
+    return read_into_string("YFastFile_ReadAtOnce", read_bytes, path, data);
+}
+
+int YFastFile_ReadLinesAtOnce(const char* path, std::string& text)
+{
+    int (*lines)(const char*, char*, unsigned) = YFastFile_ReadLinesAtOnce;
+    return read_into_string("YFastFile_ReadLinesAtOnce", lines, path, text);
 }
 
 int YFastFile_WriteAtOnce(const char* path, const void* data, unsigned size, int mode)

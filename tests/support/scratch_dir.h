@@ -1,7 +1,7 @@
 // A directory of its own for each file-system test, removed with everything in it at the end;
 // native paths, which the library takes on both targets (a Linux absolute path on Linux).
-#ifndef VANTOR_TESTS_YSL_SCRATCH_DIR_H
-#define VANTOR_TESTS_YSL_SCRATCH_DIR_H
+#ifndef VANTOR_TEST_SCRATCH_DIR_H
+#define VANTOR_TEST_SCRATCH_DIR_H
 
 #include <winport/winport.h>
 
@@ -19,7 +19,7 @@ protected:
     {
         static std::atomic<int> counter{0};
         dir_ = std::filesystem::temp_directory_path() /
-               ("yfileio-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++));
+               ("vantor-files-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++));
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
     }
