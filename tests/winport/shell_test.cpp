@@ -36,7 +36,8 @@ TEST(Shell, CreateDirectory_MakesEveryMissingParent)
     HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
-    EXPECT_EQ(SHCreateDirectoryExA(nullptr, file.c_str(), nullptr), ERROR_FILE_EXISTS);
+    EXPECT_EQ(SHCreateDirectoryExA(nullptr, file.c_str(), nullptr), ERROR_ALREADY_EXISTS);
+    EXPECT_NE(SHCreateDirectoryExA(nullptr, (file + "\\sub").c_str(), nullptr), ERROR_SUCCESS);
     DeleteFileA(file.c_str());
 }
 

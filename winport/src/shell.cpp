@@ -35,7 +35,7 @@ WINPORT_API int WINAPI SHCreateDirectoryExA(HWND, LPCSTR pszPath, const SECURITY
         dir.pop_back();
     struct stat st;
     if (stat(dir.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode) ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
+        return ERROR_ALREADY_EXISTS;  // a file in the way too, as Windows answers
     // Each missing component in turn, from the first one below the root.
     for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
         std::string part = dir.substr(0, slash);
@@ -49,8 +49,8 @@ WINPORT_API int WINAPI SHCreateDirectoryExA(HWND, LPCSTR pszPath, const SECURITY
             break;
     }
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        SetLastError(ERROR_FILE_EXISTS);
-        return ERROR_FILE_EXISTS;
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return ERROR_ALREADY_EXISTS;
     }
     return ERROR_SUCCESS;
 }

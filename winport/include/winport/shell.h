@@ -15,8 +15,8 @@ extern "C" {
 WINPORT_API BOOL WINAPI SHGetSpecialFolderPathA(HWND hwndOwner, LPSTR lpszPath, int csidl, BOOL fCreate);
 
 // Creates a directory with every missing parent (mode 0700: they hold the machine's state).
-// ERROR_SUCCESS, ERROR_ALREADY_EXISTS when the directory was there, ERROR_FILE_EXISTS when a
-// file is in the way, or the code of the failure.
+// ERROR_SUCCESS, ERROR_ALREADY_EXISTS when the directory (or a file of that name) was there,
+// or the code of the failure.
 WINPORT_API int WINAPI SHCreateDirectoryExA(HWND hwnd, LPCSTR pszPath, const SECURITY_ATTRIBUTES* psa);
 }
 
