@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -26,19 +28,19 @@ TEST(Shell, UnknownFolder_Fails)
 
 TEST(Shell, CreateDirectory_MakesEveryMissingParent)
 {
-    char base[MAX_PATH] = "";
-    ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, base, CSIDL_COMMON_APPDATA, FALSE));
-    // A name of its own per run: under Wine the prefix outlives the test.
-    std::string dir = std::string(base) + "\\VantorShellTest-" + std::to_string(GetCurrentProcessId()) + "\\a\\b";
+    // A native path of a temporary directory: Windows' own, a Linux absolute path on Linux.
+    const std::filesystem::path top =
+        std::filesystem::temp_directory_path() / ("vantor-shell-" + std::to_string(GetCurrentProcessId()));
+    std::filesystem::remove_all(top);
+    const std::string dir = (top / "a" / "b").string();
     EXPECT_EQ(SHCreateDirectoryExA(nullptr, dir.c_str(), nullptr), ERROR_SUCCESS);
+    EXPECT_TRUE(std::filesystem::is_directory(dir));
     EXPECT_EQ(SHCreateDirectoryExA(nullptr, dir.c_str(), nullptr), ERROR_ALREADY_EXISTS);
-    std::string file = dir + "\\f";
-    HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    CloseHandle(h);
+    const std::string file = (top / "a" / "f").string();
+    std::ofstream(file) << "x";
     EXPECT_EQ(SHCreateDirectoryExA(nullptr, file.c_str(), nullptr), ERROR_ALREADY_EXISTS);
-    EXPECT_NE(SHCreateDirectoryExA(nullptr, (file + "\\sub").c_str(), nullptr), ERROR_SUCCESS);
-    DeleteFileA(file.c_str());
+    EXPECT_NE(SHCreateDirectoryExA(nullptr, (file + "/sub").c_str(), nullptr), ERROR_SUCCESS);
+    std::filesystem::remove_all(top);
 }
 
 #ifndef _WIN32

@@ -389,6 +389,7 @@ TEST(YIniDataValues, SectionLevelAccess)
     EXPECT_TRUE(s->SetLongEntry("c", 3LL));
     EXPECT_FALSE(s->SetStringEntry("d", "x\ny"));
     EXPECT_FALSE(s->SetStringEntry("e=f", "x"));
+    EXPECT_FALSE(s->SetStringEntry("#g", "x"));
     EXPECT_EQ(d.GetContentString(), "[S]\nb=2\na=1\nc=3\n");
 }
 

@@ -68,6 +68,8 @@ const char* entry_name_fault(std::string_view name)
         return "a name is read back without its leading blanks";
     if (name[0] == '[')
         return "a line that begins with '[' is a section header";
+    if (is_comment_char(name[0]))
+        return "the line would be a comment";
     return nullptr;
 }
 
