@@ -2,7 +2,11 @@
 #include "commands.h"
 
 #include <vantor/vantor.h>
+#include <ysl/YIniData.h>
+#include <ysl/fileops.h>
 #include <ysl/ydiag.h>
+
+#include <string>
 
 #include <cstdio>
 #include <filesystem>
@@ -189,6 +193,47 @@ int demo_registry()
     return rc;
 }
 
+// The suite's configuration: a bootstrap file in the common application-data folder that names
+// the configuration file, which holds the three locations. Both are made when missing.
+int demo_locations()
+{
+    char base[MAX_PATH] = "";
+    if (!SHGetSpecialFolderPathA(nullptr, base, CSIDL_COMMON_APPDATA, FALSE)) {
+        std::printf("locations: no common application-data folder\n");
+        return 1;
+    }
+    const std::string dir = std::string(base) + "\\Orvane\\Dravin";
+    const std::string bootstrap = dir + "\\dravinInit.ini";
+    const std::string config = dir + "\\dravin.ini";
+    SHCreateDirectoryExA(nullptr, dir.c_str(), nullptr);
+    if (!file_exists(bootstrap.c_str())) {
+        YIniData ini;
+        if (!ini.Open(bootstrap.c_str()) || !ini.SetStringEntry("dravin", "dravin.ini", config) || !ini.Save()) {
+            std::printf("locations: the bootstrap file %s could not be written\n", bootstrap.c_str());
+            return 1;
+        }
+        std::printf("locations: wrote the bootstrap file %s\n", bootstrap.c_str());
+    }
+    if (!file_exists(config.c_str())) {
+        if (!setVantorServerLocation("vantor.exe") || !setVantorDataLocation((dir + "\\data").c_str()) ||
+            !setVantorTempDataLocation((dir + "\\temp").c_str())) {
+            std::printf("locations: the configuration file %s could not be written\n", config.c_str());
+            return 1;
+        }
+        std::printf("locations: wrote the configuration file %s\n", config.c_str());
+    }
+    int rc = 0;
+    for (const char* which : {"server", "data", "temp"}) {
+        std::printf("locations: %-6s ", which);
+        std::fflush(stdout);
+        if (!print_location(which)) {
+            std::printf("(cannot be read)\n");
+            rc = 1;
+        }
+    }
+    return rc;
+}
+
 int run_demo()
 {
     std::printf("vantor " VANTOR_VERSION " demo\n");
@@ -202,6 +247,7 @@ int run_demo()
     demo_diag();
     std::fflush(stderr);
     rc |= demo_registry();
+    rc |= demo_locations();
     return rc;
 }
 

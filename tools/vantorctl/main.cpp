@@ -10,6 +10,7 @@ int main(int argc, char** argv)
     add_demo_command(app);
     add_reg_command(app);
     add_user_command(app);
+    add_location_command(app);
     CLI11_PARSE(app, argc, argv);
     return 0;
 }

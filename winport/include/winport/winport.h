@@ -16,6 +16,7 @@
 #include <direct.h>
 #include <io.h>
 #include <process.h>
+#include <shlobj.h>
 #include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,6 +29,7 @@
 #include <winport/message.h>
 #include <winport/module.h>
 #include <winport/registry.h>
+#include <winport/shell.h>
 #include <winport/sync.h>
 #include <winport/thread.h>
 #include <winport/winsock.h>

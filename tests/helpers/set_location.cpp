@@ -1,0 +1,26 @@
+// set_location WHICH COUNT: sets the location WHICH (server, data or temp) to WHICH-0 ...
+// WHICH-(COUNT-1) through the module's exports; exit code 0 when every set succeeded.
+#include <vantor/vantor.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+int main(int argc, char** argv)
+{
+    if (argc != 3)
+        return 2;
+    bool (*set)(const char*) = std::strcmp(argv[1], "server") == 0 ? setVantorServerLocation
+                               : std::strcmp(argv[1], "data") == 0 ? setVantorDataLocation
+                                                                   : setVantorTempDataLocation;
+    const int count = std::atoi(argv[2]);
+    for (int i = 0; i < count; ++i) {
+        std::string value = std::string(argv[1]) + "-" + std::to_string(i);
+        if (!set(value.c_str())) {
+            std::printf("set %s failed\n", value.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,168 @@
+// The data locations: the getters' buffer arithmetic, the bootstrap file and its fallbacks,
+// the setters' saving, the string helpers, and processes that set locations at once.
+#include <vantor/vantor.h>
+
+#include "vantor_configuration.h"
+
+#include <test_support.h>
+#include <ysl/YIniData.h>
+#include <ysl/fastfile.h>
+#include <ysl/fileops.h>
+#include <ysl/ydiag_capture.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using texts = std::vector<std::string>;
+
+// A bootstrap file that names a configuration file of this process; both start afresh in
+// every case (under Wine the machine's folder outlives the test).
+class Locations : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char folder[MAX_PATH] = "";
+        ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, folder, CSIDL_COMMON_APPDATA, FALSE));
+        base = folder;
+        dir = base + "\\Orvane\\Dravin";
+        int rc = SHCreateDirectoryExA(nullptr, dir.c_str(), nullptr);
+        ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS) << rc;
+        bootstrap = dir + "\\dravinInit.ini";
+        config = dir + "\\vantor-test-" + std::to_string(GetCurrentProcessId()) + ".ini";
+        file_remove(config.c_str());
+        write(bootstrap, "[dravin]\ndravin.ini=" + config + "\n");
+    }
+    void TearDown() override { file_remove(config.c_str()); }
+
+    static void write(const std::string& path, const std::string& text)
+    {
+        ASSERT_NE(YFastFile_WriteLinesAtOnce(path.c_str(), text.data(), unsigned(text.size()), 2), -1);
+    }
+    static std::string read(const std::string& path)
+    {
+        std::string text;
+        YFastFile_ReadLinesAtOnce(path.c_str(), text);
+        return text;
+    }
+
+    std::string base, dir, bootstrap, config;
+};
+
+TEST_F(Locations, Getter_BufferArithmetic)
+{
+    ASSERT_TRUE(setVantorServerLocation("abc"));
+    char buf[8] = "zzzzzzz";
+    EXPECT_EQ(getVantorServerLocation(buf, 3), 4) << "too small: the size needed";
+    EXPECT_STREQ(buf, "zzzzzzz");
+    EXPECT_EQ(getVantorServerLocation(buf, 0), 4);
+    EXPECT_EQ(getVantorServerLocation(buf, -5), 4);
+    EXPECT_STREQ(buf, "zzzzzzz");
+    EXPECT_EQ(getVantorServerLocation(buf, 4), 4) << "exactly n + 1";
+    EXPECT_STREQ(buf, "abc");
+}
+
+TEST_F(Locations, Getter_EmptyValue)
+{
+    ASSERT_TRUE(setVantorDataLocation(""));
+    char buf[4] = "zzz";
+    EXPECT_EQ(getVantorDataLocation(buf, 1), 1);
+    EXPECT_STREQ(buf, "");
+}
+
+TEST_F(Locations, Getter_MissingKeyOrFile)
+{
+    char buf[8];
+    YDiagCapture cap;
+    EXPECT_EQ(getVantorTempDataLocation(buf, 8), -1) << "no configuration file";
+    ASSERT_TRUE(setVantorServerLocation("s"));
+    YDiagCapture cap2;
+    EXPECT_EQ(getVantorTempDataLocation(buf, 8), -1) << "no such key";
+    EXPECT_EQ(cap2.texts(YDIAG_ERRTRACE),
+              texts{"getVantorConfigString(): iniFile(" + config + ").GetStringEntry(vantor,tempDataLocation) failed"});
+}
+
+TEST_F(Locations, Setter_CreatesSectionAndKeyAndKeepsTheRestOfTheFile)
+{
+    write(config, "; kept\n[other]\nx=1\n[vantor]\nserverLocation = old\n");
+    ASSERT_TRUE(setVantorServerLocation("C:\\srv\\vantor.exe -x"));
+    ASSERT_TRUE(setVantorDataLocation("D:\\data"));
+    ASSERT_TRUE(setVantorTempDataLocation("T:\\tmp"));
+    EXPECT_EQ(read(config), "; kept\n[other]\nx=1\n[vantor]\nserverLocation =C:\\srv\\vantor.exe -x\n"
+                            "dataLocation=D:\\data\ntempDataLocation=T:\\tmp\n");
+    std::string s, d, t;
+    EXPECT_TRUE(getServerLocation(s));
+    EXPECT_TRUE(getDataBaseLocation(d));
+    EXPECT_TRUE(getTempDataBaseLocation(t));
+    EXPECT_EQ(s, "C:\\srv\\vantor.exe -x");
+    EXPECT_EQ(d, "D:\\data");
+    EXPECT_EQ(t, "T:\\tmp");
+}
+
+TEST_F(Locations, Setter_RefusesALineBreak_AndTheFileStaysReadable)
+{
+    ASSERT_TRUE(setVantorDataLocation("D:\\data"));
+    std::string before = read(config);
+    EXPECT_FALSE(setVantorServerLocation("a\r\n[vantor]"));
+    EXPECT_EQ(read(config), before);
+    char buf[16];
+    EXPECT_EQ(getVantorDataLocation(buf, 16), 8);
+}
+
+TEST_F(Locations, BootstrapWithoutEntry_TheConfigurationLivesInTheBootstrapFile)
+{
+    write(bootstrap, "[dravin]\n");
+    ASSERT_TRUE(setVantorTempDataLocation("T:\\x"));
+    EXPECT_EQ(read(bootstrap), "[dravin]\n[vantor]\ntempDataLocation=T:\\x\n");
+    char buf[8];
+    EXPECT_EQ(getVantorTempDataLocation(buf, 8), 5);
+    EXPECT_STREQ(buf, "T:\\x");
+}
+
+TEST_F(Locations, BrokenBootstrap_FailsEverything)
+{
+    write(bootstrap, "not an ini file\n");
+    char buf[8];
+    YDiagCapture cap;
+    EXPECT_EQ(getVantorServerLocation(buf, 8), -1);
+    EXPECT_FALSE(setVantorServerLocation("x"));
+    std::string s = "keep";
+    EXPECT_FALSE(getServerLocation(s));
+    EXPECT_FALSE(getDataBaseLocation(s));
+    EXPECT_FALSE(getTempDataBaseLocation(s));
+    EXPECT_EQ(s, "keep");
+    texts t = cap.texts(YDIAG_ERRTRACE);
+    EXPECT_EQ(t.back(), "getTempDataBaseLocation(): getVantorTempDataLocation() failed");
+    EXPECT_NE(std::find(t.begin(), t.end(), "getDravinIniFile: iniFile(" + bootstrap + ").IsOpen() failed"), t.end());
+    EXPECT_NE(std::find(t.begin(), t.end(), "setVantorConfigString(): iniFile(" + bootstrap + ").IsOpen() failed"),
+              t.end());
+}
+
+// Each helper sets its own location many times while the others do the same; every process
+// reads, changes and saves the whole file, so without serialisation a save would drop the
+// values that another process saved in between.
+TEST_F(Locations, ProcessesSettingDifferentLocationsAtOnce_AllValuesSurvive)
+{
+    const std::vector<std::string> which = {"server", "data", "temp"};
+    std::vector<std::unique_ptr<vantor_test::child>> children;
+    for (const std::string& w : which)
+        children.push_back(std::make_unique<vantor_test::child>("set_location", std::vector<std::string>{w, "40"}));
+    for (auto& c : children) {
+        ASSERT_TRUE(c->started());
+        EXPECT_EQ(c->wait(), 0);
+    }
+    char buf[32];
+    EXPECT_EQ(getVantorServerLocation(buf, 32), int(sizeof "server-39"));
+    EXPECT_STREQ(buf, "server-39");
+    EXPECT_EQ(getVantorDataLocation(buf, 32), int(sizeof "data-39"));
+    EXPECT_STREQ(buf, "data-39");
+    EXPECT_EQ(getVantorTempDataLocation(buf, 32), int(sizeof "temp-39"));
+    EXPECT_STREQ(buf, "temp-39");
+}
+
+}  // namespace
