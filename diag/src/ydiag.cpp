@@ -261,13 +261,13 @@ private:
         out_ = path && *path ? std::fopen(path, "a") : nullptr;
         if (!out_)
             out_ = stderr;
-        if (const char* spec = std::getenv("YTRACE"))
-            parse_trace_spec(spec);
+        if (const char* setting = std::getenv("YTRACE"))
+            parse_trace_setting(setting);
     }
 
-    void parse_trace_spec(const char* spec)
+    void parse_trace_setting(const char* setting)
     {
-        std::string s(spec);
+        std::string s(setting);
         std::size_t pos = 0;
         while (pos <= s.size()) {
             std::size_t end = s.find(',', pos);
