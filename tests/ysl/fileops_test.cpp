@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -20,21 +21,18 @@ std::string str(const char* s)
     return s ? std::string(s) : std::string("<null>");
 }
 
-struct Case {
-    const char* in;
-    const char* out;  // null: the function gives null
-};
+// Input and result; a null result: the function gives null.
+using Case = std::pair<const char*, const char*>;
 
 TEST(FileOpsPathText, DirPath)
 {
     const Case cases[] = {{"name", nullptr},       {"", nullptr},      {"/x", "\\"}, {"a/b/c", "a/b\\"},
                           {"C:\\a\\b", "C:\\a\\"}, {"dir\\", "dir\\"}, {"\\", "\\"}};
-    for (const Case& c : cases) {
+    for (const auto& [in, want] : cases) {
         char out[YFILE_PATH_MAX] = "untouched";
-        char* r = file_dirpath(c.in, out);
-        EXPECT_EQ(str(r), str(c.out)) << c.in;
-        if (!c.out) {
-            EXPECT_STREQ(out, "untouched") << c.in;
+        EXPECT_EQ(str(file_dirpath(in, out)), str(want)) << in;
+        if (!want) {
+            EXPECT_STREQ(out, "untouched") << in;
         }
     }
 }
@@ -56,22 +54,22 @@ TEST(FileOpsPathText, CutPath)
 {
     const Case cases[] = {{"a\\b\\", "a"}, {"\\a", ""},           {"a", nullptr},
                           {"", nullptr},   {"C:\\a\\b", "C:\\a"}, {"a/b/c", "a/b"}};
-    for (const Case& c : cases) {
+    for (const auto& [in, want] : cases) {
         char buf[YFILE_PATH_MAX];
-        std::strcpy(buf, c.in);
-        EXPECT_EQ(str(file_cutpath(buf)), str(c.out)) << c.in;
+        std::strcpy(buf, in);
+        EXPECT_EQ(str(file_cutpath(buf)), str(want)) << in;
     }
 }
 
 TEST(FileOpsPathText, HeadPath_CopiesOrCutsTheFirstComponent)
 {
     const Case cases[] = {{"a\\b", "a"}, {"\\a\\b", "\\"}, {"/a", "/"}, {"name", nullptr}, {"C:/x/y", "C:"}};
-    for (const Case& c : cases) {
+    for (const auto& [in, want] : cases) {
         char out[YFILE_PATH_MAX];
-        EXPECT_EQ(str(file_headpath(c.in, out)), str(c.out)) << c.in;
+        EXPECT_EQ(str(file_headpath(in, out)), str(want)) << in;
         char cut[YFILE_PATH_MAX];
-        std::strcpy(cut, c.in);
-        EXPECT_EQ(str(file_headpath(cut, nullptr)), str(c.out)) << c.in;
+        std::strcpy(cut, in);
+        EXPECT_EQ(str(file_headpath(cut, nullptr)), str(want)) << in;
     }
 }
 

@@ -32,21 +32,17 @@ int try_from_other_thread(YMUTEX m)
 
 TEST(YMutex, InvalidHandle_EveryFunctionFailsWithItsReport)
 {
-    struct {
-        int (*fn)(YMUTEX);
-        int kind;
-        const char* text;
-    } cases[] = {
+    const std::tuple<int (*)(YMUTEX), int, const char*> cases[] = {
         {&YMutex_Destroy, YDIAG_ERRTRACE, "YMutex_Destroy(): invalid handle"},
         {&YMutex_Lock, YDIAG_ERRTRACE, "YMutex_Lock(): invalid handle"},
         {&YMutex_Release, YDIAG_ERRTRACE, "YMutex_Release(): invalid handle"},
         {&YMutex_TryLock, YDIAG_ERRLOG, "YMutex_TryLock(): invalid handle"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [fn, kind, text] : cases) {
         YDiagCapture cap;
-        EXPECT_EQ(c.fn(YMUTEX_INVALID), 0) << c.text;
-        EXPECT_EQ(cap.texts(c.kind), std::vector<std::string>{c.text});
-        EXPECT_EQ(cap.records().size(), 1u) << c.text;
+        EXPECT_EQ(fn(YMUTEX_INVALID), 0) << text;
+        EXPECT_EQ(cap.texts(kind), std::vector<std::string>{text});
+        EXPECT_EQ(cap.records().size(), 1u) << text;
     }
 }
 
