@@ -8,150 +8,116 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
+using texts = std::vector<std::string>;
+
 class FastFileReaderTest : public ScratchDirTest {
 protected:
-    // Every line of the file by ReadLine(std::string&), up to the end of the file.
-    std::vector<std::string> string_lines(const std::string& name)
+    // Every line of the file up to its end, read by ReadLine(std::string&) and by
+    // ReadLine(char*, max), which must agree.
+    texts lines(const std::string& name)
     {
-        YFastFileReader r(path(name).c_str());
-        std::vector<std::string> lines;
+        YFastFileReader a(path(name).c_str()), b(path(name).c_str());
+        texts by_string, by_buffer;
         std::string line;
-        while (!r.IsEOF() && r.ReadLine(line))
-            lines.push_back(line);
-        return lines;
+        while (!a.IsEOF() && a.ReadLine(line))
+            by_string.push_back(line);
+        std::vector<char> buf(30001);
+        for (int n; !b.IsEOF() && (n = b.ReadLine(buf.data(), 30000)) >= 0;)
+            by_buffer.push_back(std::string(buf.data(), static_cast<std::size_t>(n)));
+        EXPECT_EQ(by_string, by_buffer) << name;
+        return by_string;
     }
-    // The same by ReadLine(char*, max).
-    std::vector<std::string> buffer_lines(const std::string& name, unsigned max = 30000)
+    // What successive reads into a buffer give, each as "count:text".
+    template <class Read>
+    static texts reads(int times, Read read)
     {
-        YFastFileReader r(path(name).c_str());
-        std::vector<std::string> lines;
-        std::vector<char> buf(max + 1);
-        for (int n; !r.IsEOF() && (n = r.ReadLine(buf.data(), max)) >= 0;)
-            lines.push_back(std::string(buf.data(), static_cast<std::size_t>(n)));
-        return lines;
+        texts out;
+        while (times-- > 0) {
+            char buf[64] = "junk";
+            int n = read(buf);
+            out.push_back(std::to_string(n) + ":" + (n >= 0 ? std::string(buf) : ""));
+        }
+        return out;
     }
 };
 
-TEST_F(FastFileReaderTest, ReadLine_AllThreeLineEnds)
+// Every line end, also split across two fillings of the 8 KiB buffer, and a line over three.
+TEST_F(FastFileReaderTest, ReadLine_LineEnds)
 {
-    struct {
-        const char* bytes;
-        std::vector<std::string> lines;
-    } cases[] = {
+    const std::string x8191(8191, 'x'), x8192(8192, 'x');
+    std::string long_line;
+    for (int i = 0; i < 20000; ++i)
+        long_line += static_cast<char>('a' + i % 26);
+    const std::tuple<std::string, std::vector<std::string>> cases[] = {
         {"a\r\nb\nc\r", {"a", "b", "c"}},
         {"a\n\rb", {"a", "", "b"}},
         {"a\r\rb\n", {"a", "", "b"}},
         {"last line without end", {"last line without end"}},
         {"\n\n", {"", ""}},
+        {x8191 + "\r\ny\r\n", {x8191, "y"}},  // CR LF as bytes 8191/8192
+        {x8191 + "\rz", {x8191, "z"}},        // a CR as the last byte of a filling
+        {x8192 + "\nw", {x8192, "w"}},        // the line end as the first byte of the second
+        {"s\n" + long_line + "\r\nt", {"s", long_line, "t"}},
     };
-    for (const auto& c : cases) {
-        put("f", c.bytes);
-        EXPECT_EQ(string_lines("f"), c.lines) << c.bytes;
-        EXPECT_EQ(buffer_lines("f"), c.lines) << c.bytes;
+    for (const auto& [bytes, want] : cases) {
+        put("f", bytes);
+        EXPECT_EQ(lines("f"), want) << bytes.size();
     }
 }
 
-TEST_F(FastFileReaderTest, ReadLine_LineEndsSplitAcrossBufferFillings)
-{
-    const std::string head(8191, 'x');
-    // CR LF as bytes 8191/8192: the pair spans two fillings and still ends one line.
-    put("crlf", head + "\r\ny\r\n");
-    EXPECT_EQ(string_lines("crlf"), (std::vector<std::string>{head, "y"}));
-    EXPECT_EQ(buffer_lines("crlf"), (std::vector<std::string>{head, "y"}));
-    // A CR as the last byte of a filling followed by another line.
-    put("cr", head + "\rz");
-    EXPECT_EQ(string_lines("cr"), (std::vector<std::string>{head, "z"}));
-    // The line end as the first byte of the second filling.
-    put("lf", std::string(8192, 'x') + "\nw");
-    EXPECT_EQ(string_lines("lf"), (std::vector<std::string>{std::string(8192, 'x'), "w"}));
-    // A line over three fillings.
-    std::string long_line;
-    for (int i = 0; i < 20000; ++i)
-        long_line += static_cast<char>('a' + i % 26);
-    put("long", "s\n" + long_line + "\r\nt");
-    EXPECT_EQ(string_lines("long"), (std::vector<std::string>{"s", long_line, "t"}));
-    EXPECT_EQ(buffer_lines("long"), (std::vector<std::string>{"s", long_line, "t"}));
-}
-
-TEST_F(FastFileReaderTest, ReadLine_WithMax_HandsOutALongLineInPieces)
+// A line longer than the limit comes in pieces, the line end on its own; ReadString stops at
+// its delimiter.
+TEST_F(FastFileReaderTest, Pieces)
 {
     put("f", "abcdef\nxy");
     YFastFileReader r(path("f").c_str());
-    char buf[4];
-    EXPECT_EQ(r.ReadLine(buf, 3), 3);
-    EXPECT_STREQ(buf, "abc");
-    EXPECT_EQ(r.ReadLine(buf, 3), 3);
-    EXPECT_STREQ(buf, "def");
-    EXPECT_EQ(r.ReadLine(buf, 3), 0) << "the third call reads the line end";
+    EXPECT_EQ(reads(3, [&](char* b) { return r.ReadLine(b, 3); }), (texts{"3:abc", "3:def", "0:"}));
     EXPECT_FALSE(r.IsEOF());
-    EXPECT_EQ(r.ReadLine(buf, 3), 2);
-    EXPECT_STREQ(buf, "xy");
+    EXPECT_EQ(reads(1, [&](char* b) { return r.ReadLine(b, 3); }), texts{"2:xy"});
     EXPECT_TRUE(r.IsEOF());
-}
 
-TEST_F(FastFileReaderTest, EmptyFile_GivesAnEmptyLineAndEndOfFile)
-{
-    put("empty", "");
-    YFastFileReader r(path("empty").c_str());
-    char buf[8] = "junk";
-    EXPECT_EQ(r.ReadLine(buf, 7), 0);
-    EXPECT_STREQ(buf, "");
+    put("g", "key=value;;tail");
+    YFastFileReader g(path("g").c_str());
+    auto upto = [&g](unsigned max) { return [&g, max](char* b) { return g.ReadString(b, max, ';'); }; };
+    EXPECT_EQ(reads(2, upto(31)), (texts{"9:key=value", "0:"}));
+    EXPECT_EQ(reads(1, upto(2)), texts{"2:ta"});
+    EXPECT_EQ(reads(1, upto(31)), texts{"2:il"});
+
+    put("e", "");  // an empty line, then the end
+    YFastFileReader e(path("e").c_str());
+    EXPECT_EQ(reads(1, [&](char* b) { return e.ReadLine(b, 7); }), texts{"0:"});
     std::string line = "junk";
-    EXPECT_TRUE(r.ReadLine(line));
-    EXPECT_EQ(line, "");
-    EXPECT_TRUE(r.IsEOF());
+    EXPECT_TRUE(e.ReadLine(line) && line.empty() && e.IsEOF());
 }
 
-TEST_F(FastFileReaderTest, ReadString_StopsAtTheDelimiter)
+// CR LF and a lone CR read as one LF, the byte after a lone CR put back; UnRead.
+TEST_F(FastFileReaderTest, Characters)
 {
-    put("f", "key=value;;tail");
-    YFastFileReader r(path("f").c_str());
-    char buf[32];
-    EXPECT_EQ(r.ReadString(buf, 31, ';'), 9);
-    EXPECT_STREQ(buf, "key=value");
-    EXPECT_EQ(r.ReadString(buf, 31, ';'), 0);
-    EXPECT_EQ(r.ReadString(buf, 2, ';'), 2);
-    EXPECT_STREQ(buf, "ta");
-    EXPECT_EQ(r.ReadString(buf, 31, ';'), 2);
-    EXPECT_STREQ(buf, "il");
-}
-
-TEST_F(FastFileReaderTest, Characters_CrLfAsOneLf_AndUnRead)
-{
-    put("f", "\r\nx\r");
+    put("f", "\r\nx\ra\rb\r");
     YFastFileReader r(path("f").c_str());
     {
         YDiagCapture cap;
         EXPECT_FALSE(r.UnReadChar());
-        EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), std::vector<std::string>{"YFastFileReader::UnReadChar(): can't rewind"});
+        EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), texts{"YFastFileReader::UnReadChar(): can't rewind"});
     }
     char c = 0;
-    EXPECT_EQ(r.ReadCharNL(c), 1);
-    EXPECT_EQ(c, '\n');
-    EXPECT_EQ(r.ReadCharNL(c), 1);
-    EXPECT_EQ(c, 'x');
+    std::string got;
+    for (int i = 0; i < 2 && r.ReadCharNL(c) == 1; ++i)
+        got += c;
     EXPECT_TRUE(r.UnReadChar());
     EXPECT_EQ(r.ReadChar(c), 1);
-    EXPECT_EQ(c, 'x');
-    EXPECT_EQ(r.ReadCharNL(c), 1) << "a lone CR at the end of the file";
-    EXPECT_EQ(c, '\n');
-    EXPECT_EQ(r.ReadCharNL(c), 0);
-    EXPECT_EQ(r.ReadChar(c), 0);
-}
-
-TEST_F(FastFileReaderTest, ReadCharNL_PutsBackTheByteAfterALoneCr)
-{
-    put("f", "a\rb");
-    YFastFileReader r(path("f").c_str());
-    std::string got;
-    for (char c; r.ReadCharNL(c) == 1;)
+    got += c;
+    while (r.ReadCharNL(c) == 1)
         got += c;
-    EXPECT_EQ(got, "a\nb");
+    EXPECT_EQ(got, "\nxx\na\nb\n") << "the last a lone CR at the end of the file";
+    EXPECT_EQ(r.ReadChar(c), 0);
 }
 
 TEST_F(FastFileReaderTest, Read_LargeAndSmallBlocks_GiveTheFileInOrder)
@@ -170,25 +136,22 @@ TEST_F(FastFileReaderTest, Read_LargeAndSmallBlocks_GiveTheFileInOrder)
     EXPECT_TRUE(r.IsEOF());
 }
 
-TEST_F(FastFileReaderTest, OpenFailure_IsReportedWithTheSystemError)
+// A failed open names the system error; the closed reader is at its end and says so once.
+TEST_F(FastFileReaderTest, OpenFailure_AndClosedReader)
 {
-    std::string missing = path("missing");
-    YDiagCapture cap;
+    const std::string missing = path("missing"), code = std::to_string(ERROR_FILE_NOT_FOUND);
     YFastFileReader r;
-    EXPECT_FALSE(r.Open(missing.c_str()));
-    EXPECT_FALSE(r.IsOpen());
-    const std::string code = std::to_string(ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE),
-              (std::vector<std::string>{"openfile(): CreateFile(\"" + missing + "\") failed: " + code,
-                                        "YFastFileReader::Open(): openfile(\"" + missing + "\") failed: " + code}));
-}
-
-TEST_F(FastFileReaderTest, ClosedReader_IsAtItsEnd_AndSaysSoOnceInTheErrorLog)
-{
-    YFastFileReader r;
+    {
+        YDiagCapture cap;
+        EXPECT_FALSE(r.Open(missing.c_str()));
+        EXPECT_FALSE(r.IsOpen());
+        EXPECT_EQ(cap.texts(YDIAG_ERRTRACE),
+                  (texts{"openfile(): CreateFile(\"" + missing + "\") failed: " + code,
+                         "YFastFileReader::Open(): openfile(\"" + missing + "\") failed: " + code}));
+    }
     YDiagCapture cap;
     EXPECT_TRUE(r.IsEOF());
-    EXPECT_EQ(cap.texts(YDIAG_ERRLOG), std::vector<std::string>{"YFastFileReader::IsEOF(): no open file"});
+    EXPECT_EQ(cap.texts(YDIAG_ERRLOG), texts{"YFastFileReader::IsEOF(): no open file"});
     EXPECT_TRUE(cap.texts(YDIAG_ERRTRACE).empty());
     char c;
     EXPECT_EQ(r.ReadChar(c), -1);
@@ -197,26 +160,22 @@ TEST_F(FastFileReaderTest, ClosedReader_IsAtItsEnd_AndSaysSoOnceInTheErrorLog)
 
 TEST(FastFileBOM, Codes)
 {
-    struct {
-        std::vector<unsigned char> bytes;
-        int code;
-    } cases[] = {
-        {{0xEF, 0xBB, 0xBF, 0x41}, 1},
-        {{0xEF, 0xBB}, 0},
-        {{0xFE, 0xFF, 0x00, 0x41}, 2},
-        {{0xFF, 0xFE, 0x41, 0x00}, 3},
-        {{0xFF, 0xFE, 0x00, 0x00}, 5},
-        {{0xFF, 0xFE, 0x00}, 3},
-        {{0x00, 0x00, 0xFE, 0xFF}, 4},
-        {{0xFF}, 0},
-        {{}, 0},
-        {{0x41, 0x42, 0x43}, 0},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(YFastFile_DetectBOM(c.bytes.data(), c.bytes.size()), c.code) << c.bytes.size();
+    using namespace std::string_literals;
+    const std::tuple<std::string, int> cases[] = {{"\xEF\xBB\xBF\x41", 1},
+                                                  {"\xEF\xBB", 0},
+                                                  {"\xFE\xFF\0\x41"s, 2},
+                                                  {"\xFF\xFE\x41\0"s, 3},
+                                                  {"\xFF\xFE\0\0"s, 5},
+                                                  {"\xFF\xFE\0"s, 3},
+                                                  {"\0\0\xFE\xFF"s, 4},
+                                                  {"\xFF", 0},
+                                                  {"", 0},
+                                                  {"ABC", 0}};
+    for (const auto& [bytes, code] : cases)
+        EXPECT_EQ(YFastFile_DetectBOM(bytes.data(), bytes.size()), code) << bytes.size();
 }
 
-class FastFileWriterTest : public ScratchDirTest {};
+using FastFileWriterTest = FastFileReaderTest;
 
 TEST_F(FastFileWriterTest, Lines_AndLineEnds)
 {
@@ -229,8 +188,7 @@ TEST_F(FastFileWriterTest, Lines_AndLineEnds)
     {
         YDiagCapture cap;
         EXPECT_EQ(w.WriteLine("abc\ndef"), -1);
-        EXPECT_EQ(cap.texts(YDIAG_ERRTRACE),
-                  std::vector<std::string>{"YFastFileWriter::WriteLine(): EOL detected in string at pos 3"});
+        EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), texts{"YFastFileWriter::WriteLine(): EOL detected in string at pos 3"});
     }
     EXPECT_EQ(w.WriteChar('!'), 1);
     EXPECT_TRUE(w.Close());
@@ -241,11 +199,9 @@ TEST_F(FastFileWriterTest, Numbers_InStoredByteOrder_ReadBackByTheReader)
 {
     {
         YFastFileWriter w(path("f").c_str(), 0);
-        EXPECT_EQ(w.WriteInt(0x12345678), 4);
-        EXPECT_EQ(w.WriteShort(-2), 2);
-        EXPECT_EQ(w.WriteLong(-7), 4);
-        EXPECT_EQ(w.WriteFloat(1.5f), 4);
-        EXPECT_EQ(w.WriteDouble(-0.25), 8);
+        EXPECT_EQ((std::vector<int>{w.WriteInt(0x12345678), w.WriteShort(-2), w.WriteLong(-7), w.WriteFloat(1.5f),
+                                    w.WriteDouble(-0.25)}),
+                  (std::vector<int>{4, 2, 4, 4, 8}));
     }
     EXPECT_EQ(get("f").substr(0, 4), "\x78\x56\x34\x12");
     YFastFileReader r(path("f").c_str());
@@ -254,28 +210,21 @@ TEST_F(FastFileWriterTest, Numbers_InStoredByteOrder_ReadBackByTheReader)
     std::int32_t l;
     float f;
     double d;
-    EXPECT_EQ(r.ReadInt(i) + r.ReadShort(s) + r.ReadLong(l) + r.ReadFloat(f), 14);
-    EXPECT_EQ(r.ReadInt(i), 4) << "half of the double";
-    EXPECT_EQ(r.ReadDouble(d), 4) << "short at the end of the file";
-    EXPECT_EQ(r.ReadInt(i), 0);
+    // The double read as an int and half a double, short at the end of the file.
+    EXPECT_EQ((std::vector<int>{r.ReadInt(i), r.ReadShort(s), r.ReadLong(l), r.ReadFloat(f), r.ReadInt(i),
+                                r.ReadDouble(d), r.ReadInt(i)}),
+              (std::vector<int>{4, 2, 4, 4, 4, 4, 0}));
     r.Close();
     r.Open(path("f").c_str());
-    EXPECT_EQ(r.Read(&i, 4) + r.ReadShort(s) + r.ReadLong(l) + r.ReadFloat(f) + r.ReadDouble(d), 22);
-    EXPECT_EQ(i, 0x12345678);
-    EXPECT_EQ(s, -2);
-    EXPECT_EQ(l, -7);
-    EXPECT_EQ(f, 1.5f);
-    EXPECT_EQ(d, -0.25);
+    EXPECT_EQ((std::vector<int>{r.Read(&i, 4), r.ReadShort(s), r.ReadLong(l), r.ReadFloat(f), r.ReadDouble(d)}),
+              (std::vector<int>{4, 2, 4, 4, 8}));
+    EXPECT_TRUE(i == 0x12345678 && s == -2 && l == -7 && f == 1.5f && d == -0.25);
 }
 
 // What is on disk while the writer is open shows what its buffer keeps back.
 TEST_F(FastFileWriterTest, BufferArithmetic)
 {
-    struct {
-        unsigned pending;
-        unsigned count;
-        long long on_disk;  // right after the second write
-    } cases[] = {
+    const std::tuple<unsigned, unsigned, long long> cases[] = {
         {100, 16252, 8192},         // 8160 stay in the buffer
         {100, 16253, 100 + 16253},  // the rest goes straight to the file
         {0, 8192, 8192},            // exactly the free room: the whole buffer goes at once
@@ -283,25 +232,15 @@ TEST_F(FastFileWriterTest, BufferArithmetic)
         {8000, 192, 8192},
         {8000, 191, 0},
     };
-    for (const auto& c : cases) {
-        std::string data(c.pending + c.count, 'q');
+    for (const auto& [pending, count, on_disk] : cases) {
+        std::string data(pending + count, 'q');
         YFastFileWriter w(path("f").c_str(), 2);
-        ASSERT_EQ(w.Write(data.data(), c.pending), static_cast<int>(c.pending));
-        ASSERT_EQ(w.Write(data.data() + c.pending, c.count), static_cast<int>(c.count));
-        EXPECT_EQ(file_size64(path("f").c_str()), c.on_disk) << c.pending << " + " << c.count;
+        ASSERT_EQ(w.Write(data.data(), pending), static_cast<int>(pending));
+        ASSERT_EQ(w.Write(data.data() + pending, count), static_cast<int>(count));
+        EXPECT_EQ(file_size64(path("f").c_str()), on_disk) << pending << " + " << count;
         EXPECT_TRUE(w.Close());
-        EXPECT_EQ(get("f"), data) << c.pending << " + " << c.count;
+        EXPECT_EQ(get("f"), data) << pending << " + " << count;
     }
-}
-
-TEST_F(FastFileWriterTest, Open_ClosesTheFileStillOpen)
-{
-    YFastFileWriter w(path("f").c_str(), 1);
-    EXPECT_EQ(w.WriteString("pending"), 7);
-    ASSERT_TRUE(w.Open(path("g").c_str(), 2 + 4));
-    EXPECT_EQ(get("f"), "pending");
-    EXPECT_TRUE(w.Close());
-    EXPECT_TRUE(w.Close()) << "closing a closed writer is no failure";
 }
 
 TEST_F(FastFileWriterTest, UnknownModes_AreRefused)
@@ -311,53 +250,51 @@ TEST_F(FastFileWriterTest, UnknownModes_AreRefused)
         YFastFileWriter w(path("f").c_str(), mode);
         EXPECT_FALSE(w.IsOpen());
         int base = mode & ~4;
-        EXPECT_EQ(cap.texts(YDIAG_ERRTRACE),
-                  (std::vector<std::string>{
-                      "openwritefile(): unknown mode " + std::to_string(base) + " for " + path("f"),
-                      "YFastFileWriter::Open(): openwritefile(" + path("f") + ", " + std::to_string(mode) + ") failed",
-                      "YFastFileWriter::YFastFileWriter(): Open(\"" + path("f") + "\"," + std::to_string(mode) +
-                          ") failed"}));
+        EXPECT_EQ(
+            cap.texts(YDIAG_ERRTRACE),
+            (texts{"openwritefile(): unknown mode " + std::to_string(base) + " for " + path("f"),
+                   "YFastFileWriter::Open(): openwritefile(" + path("f") + ", " + std::to_string(mode) + ") failed",
+                   "YFastFileWriter::YFastFileWriter(): Open(\"" + path("f") + "\"," + std::to_string(mode) +
+                       ") failed"}));
     }
     EXPECT_EQ(file_exists(path("f").c_str()), 0);
 }
 
-TEST_F(FastFileWriterTest, ClosedWriter_RefusesWrites)
+// Open closes the file still open; a closed writer refuses writes but closes again.
+TEST_F(FastFileWriterTest, OpenAndClose)
 {
-    YFastFileWriter w;
+    YFastFileWriter w(path("f").c_str(), 1);
+    EXPECT_EQ(w.WriteString("pending"), 7);
+    ASSERT_TRUE(w.Open(path("g").c_str(), 2 + 4));
+    EXPECT_EQ(get("f"), "pending");
+    EXPECT_TRUE(w.Close() && w.Close());
     YDiagCapture cap;
     EXPECT_EQ(w.WriteString("x"), -1);
     EXPECT_EQ(w.WriteChar('x'), -1);
     EXPECT_FALSE(w.Flush());
     EXPECT_EQ(cap.texts(YDIAG_ERRTRACE),
-              (std::vector<std::string>{"YFastFileWriter::write_to_buffer(): no open file",
-                                        "YFastFileWriter::WriteString(): write_to_buffer() failed",
-                                        "YFastFileWriter::WriteChar(): no open file",
-                                        "YFastFileWriter::Flush(): no open file"}));
+              (texts{"YFastFileWriter::write_to_buffer(): no open file",
+                     "YFastFileWriter::WriteString(): write_to_buffer() failed",
+                     "YFastFileWriter::WriteChar(): no open file", "YFastFileWriter::Flush(): no open file"}));
 }
 
-class FastFileWholeTest : public ScratchDirTest {};
+using FastFileWholeTest = FastFileReaderTest;
 
+// Mode 0 creates only, 1 appends, 2 truncates, 10 replaces through a temporary file; + 4
+// flushes; other modes are refused.
 TEST_F(FastFileWholeTest, WriteAtOnce_Modes)
 {
-    const std::string f = path("f");
-    EXPECT_EQ(YFastFile_WriteAtOnce(f.c_str(), "abc", 3, 0), 3);
-    EXPECT_EQ(YFastFile_WriteAtOnce(f.c_str(), "xyz", 3, 0), -1) << "mode 0 onto an existing file";
-    EXPECT_EQ(YFastFile_WriteAtOnce(f.c_str(), "de", 2, 1), 2);
-    EXPECT_EQ(get("f"), "abcde");
-    EXPECT_EQ(YFastFile_WriteAtOnce(f.c_str(), "1", 1, 2 + 4), 1);
-    EXPECT_EQ(get("f"), "1");
-    EXPECT_EQ(YFastFile_WriteAtOnce(f.c_str(), "replaced", 8, 10), 8);
-    EXPECT_EQ(get("f"), "replaced");
-    EXPECT_EQ(YFastFile_WriteAtOnce(path("new").c_str(), "n", 1, 10 + 4), 1);
-    EXPECT_EQ(get("new"), "n");
-    EXPECT_EQ(count_named("ffw"), 0);
-    for (int mode : {3, 8, 12}) {
-        YDiagCapture cap;
-        EXPECT_EQ(YFastFile_WriteAtOnce(f.c_str(), "x", 1, mode), -1);
-        EXPECT_EQ(cap.texts(YDIAG_ERRTRACE)[0],
-                  "openwritefile(): unknown mode " + std::to_string(mode & ~4) + " for " + f);
+    const std::tuple<const char*, const char*, int, int, const char*> cases[] = {
+        {"f", "abc", 0, 3, "abc"},     {"f", "xyz", 0, -1, "abc"},           {"f", "de", 1, 2, "abcde"},
+        {"f", "1", 2 + 4, 1, "1"},     {"f", "replaced", 10, 8, "replaced"}, {"new", "n", 10 + 4, 1, "n"},
+        {"f", "x", 3, -1, "replaced"}, {"f", "x", 8, -1, "replaced"},        {"f", "x", 12, -1, "replaced"}};
+    for (const auto& [name, data, mode, result, content] : cases) {
+        YDiagCapture quiet;
+        EXPECT_EQ(YFastFile_WriteAtOnce(path(name).c_str(), data, unsigned(std::strlen(data)), mode), result)
+            << data << " mode " << mode;
+        EXPECT_EQ(get(name), content) << data << " mode " << mode;
     }
-    EXPECT_EQ(get("f"), "replaced");
+    EXPECT_EQ(count_named("ffw"), 0);
 }
 
 TEST_F(FastFileWholeTest, WriteAtOnce_ReplacingWithoutADirectory_UsesTheWorkingDirectory)
@@ -380,10 +317,9 @@ TEST_F(FastFileWholeTest, WriteAtOnce_FailedReplacement_LeavesTheTarget)
     EXPECT_EQ(YFastFile_WriteAtOnce(path("target").c_str(), "data", 4, 10), -1);
     EXPECT_EQ(get("target/inside"), "kept");
     EXPECT_EQ(count_named("ffw"), 0);
-    std::vector<std::string> texts = cap.texts(YDIAG_ERRTRACE);
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0].rfind("file_rename(): MoveFileEx(", 0), 0u) << texts[0];
-    EXPECT_EQ(texts[1].rfind("YFastFile_WriteAtOnce(): file_rename(", 0), 0u) << texts[1];
+    texts t = cap.texts(YDIAG_ERRTRACE);
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[0].rfind("file_rename(): MoveFileEx(", 0) + t[1].rfind("YFastFile_WriteAtOnce(): file_rename(", 0), 0u);
 
     EXPECT_EQ(YFastFile_WriteAtOnce(path("missing/f").c_str(), "data", 4, 10), -1) << "no directory for the temporary";
 }
@@ -400,12 +336,10 @@ TEST_F(FastFileWholeTest, LineEnds_WrittenAsCrLf_ReadAsLf)
     char buf[16];
     EXPECT_EQ(YFastFile_ReadLinesAtOnce(path("g").c_str(), buf, sizeof buf), 5);
     EXPECT_EQ(std::string(buf, 5), "a\nb\nc");
-    std::string s;
-    EXPECT_EQ(YFastFile_ReadLinesAtOnce(path("g").c_str(), s), 5);
-    EXPECT_EQ(s, "a\nb\nc");
+    std::string s, t;
     put("h", "x\r");
-    EXPECT_EQ(YFastFile_ReadLinesAtOnce(path("h").c_str(), s), 2);
-    EXPECT_EQ(s, "x\n");
+    EXPECT_EQ(YFastFile_ReadLinesAtOnce(path("g").c_str(), s) + YFastFile_ReadLinesAtOnce(path("h").c_str(), t), 7);
+    EXPECT_EQ(s + "|" + t, "a\nb\nc|x\n");
 }
 
 TEST_F(FastFileWholeTest, ReadAtOnce)
@@ -420,9 +354,9 @@ TEST_F(FastFileWholeTest, ReadAtOnce)
     YDiagCapture cap;
     EXPECT_EQ(YFastFile_ReadAtOnce(path("missing").c_str(), s), -1);
     EXPECT_TRUE(s.empty());
-    std::vector<std::string> texts = cap.texts(YDIAG_ERRTRACE);
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[1], "YFastFile_ReadAtOnce(): file_size(\"" + path("missing") + "\") returned -1");
+    ASSERT_EQ(cap.texts(YDIAG_ERRTRACE).size(), 2u);
+    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE)[1],
+              "YFastFile_ReadAtOnce(): file_size(\"" + path("missing") + "\") returned -1");
 }
 
 TEST_F(FastFileWholeTest, CopyFile)

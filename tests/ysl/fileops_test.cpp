@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -18,41 +21,32 @@ std::string str(const char* s)
     return s ? std::string(s) : std::string("<null>");
 }
 
-struct Case {
-    const char* in;
-    const char* out;  // null: the function gives null
-};
+// Input and result; a null result: the function gives null.
+using Case = std::pair<const char*, const char*>;
 
 TEST(FileOpsPathText, DirPath)
 {
     const Case cases[] = {{"name", nullptr},       {"", nullptr},      {"/x", "\\"}, {"a/b/c", "a/b\\"},
                           {"C:\\a\\b", "C:\\a\\"}, {"dir\\", "dir\\"}, {"\\", "\\"}};
-    for (const Case& c : cases) {
+    for (const auto& [in, want] : cases) {
         char out[YFILE_PATH_MAX] = "untouched";
-        char* r = file_dirpath(c.in, out);
-        EXPECT_EQ(str(r), str(c.out)) << c.in;
-        if (!c.out) {
-            EXPECT_STREQ(out, "untouched") << c.in;
+        EXPECT_EQ(str(file_dirpath(in, out)), str(want)) << in;
+        if (!want) {
+            EXPECT_STREQ(out, "untouched") << in;
         }
     }
 }
 
 TEST(FileOpsPathText, NamePartTrailPathExtension)
 {
-    struct {
-        const char* in;
-        const char* name;
-        const char* trail;
-        const char* ext;
-    } cases[] = {
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
         {"name", "name", nullptr, nullptr},       {"dir\\", "", "", nullptr},
         {"a/b.txt", "b.txt", "b.txt", ".txt"},    {"a.d\\b", "b", "b", nullptr},
-        {"x.tar.gz", "x.tar.gz", nullptr, ".gz"}, {"", nullptr, nullptr, nullptr},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(str(file_namepart(c.in)), str(c.name)) << c.in;
-        EXPECT_EQ(str(file_trailpath(c.in)), str(c.trail)) << c.in;
-        EXPECT_EQ(str(file_extension(c.in)), str(c.ext)) << c.in;
+        {"x.tar.gz", "x.tar.gz", nullptr, ".gz"}, {"", nullptr, nullptr, nullptr}};
+    for (const auto& [in, name, trail, ext] : cases) {
+        EXPECT_EQ(str(file_namepart(in)), str(name)) << in;
+        EXPECT_EQ(str(file_trailpath(in)), str(trail)) << in;
+        EXPECT_EQ(str(file_extension(in)), str(ext)) << in;
     }
 }
 
@@ -60,47 +54,39 @@ TEST(FileOpsPathText, CutPath)
 {
     const Case cases[] = {{"a\\b\\", "a"}, {"\\a", ""},           {"a", nullptr},
                           {"", nullptr},   {"C:\\a\\b", "C:\\a"}, {"a/b/c", "a/b"}};
-    for (const Case& c : cases) {
+    for (const auto& [in, want] : cases) {
         char buf[YFILE_PATH_MAX];
-        std::strcpy(buf, c.in);
-        EXPECT_EQ(str(file_cutpath(buf)), str(c.out)) << c.in;
+        std::strcpy(buf, in);
+        EXPECT_EQ(str(file_cutpath(buf)), str(want)) << in;
     }
 }
 
 TEST(FileOpsPathText, HeadPath_CopiesOrCutsTheFirstComponent)
 {
     const Case cases[] = {{"a\\b", "a"}, {"\\a\\b", "\\"}, {"/a", "/"}, {"name", nullptr}, {"C:/x/y", "C:"}};
-    for (const Case& c : cases) {
+    for (const auto& [in, want] : cases) {
         char out[YFILE_PATH_MAX];
-        EXPECT_EQ(str(file_headpath(c.in, out)), str(c.out)) << c.in;
+        EXPECT_EQ(str(file_headpath(in, out)), str(want)) << in;
         char cut[YFILE_PATH_MAX];
-        std::strcpy(cut, c.in);
-        EXPECT_EQ(str(file_headpath(cut, nullptr)), str(c.out)) << c.in;
+        std::strcpy(cut, in);
+        EXPECT_EQ(str(file_headpath(cut, nullptr)), str(want)) << in;
     }
 }
 
 TEST(FileOpsPathText, IsAbsoluteAndDrive)
 {
-    struct {
-        const char* in;
-        int absolute;
-        const char* drive;
-    } cases[] = {{"C:\\a", 1, "C:"},    {"z:", 1, "z:"},    {"c:name", 1, "c:"},
-                 {"\\a", 1, nullptr},   {"/a", 1, nullptr}, {"a\\b", 0, nullptr},
-                 {"1:\\a", 0, nullptr}, {"C", 0, nullptr},  {"", 0, nullptr}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(file_isabsolute(c.in), c.absolute) << c.in;
-        EXPECT_EQ(str(file_drive(c.in)), str(c.drive)) << c.in;
+    const std::tuple<const char*, int, const char*> cases[] = {
+        {"C:\\a", 1, "C:"},   {"z:", 1, "z:"},       {"c:name", 1, "c:"}, {"\\a", 1, nullptr}, {"/a", 1, nullptr},
+        {"a\\b", 0, nullptr}, {"1:\\a", 0, nullptr}, {"C", 0, nullptr},   {"", 0, nullptr}};
+    for (const auto& [in, absolute, drive] : cases) {
+        EXPECT_EQ(file_isabsolute(in), absolute) << in;
+        EXPECT_EQ(str(file_drive(in)), str(drive)) << in;
     }
 }
 
 TEST(FileOpsPathText, JoinPath)
 {
-    struct {
-        const char* base;
-        const char* rel;
-        const char* out;
-    } cases[] = {
+    const std::tuple<const char*, const char*, const char*> cases[] = {
         {"C:\\a\\b", "..\\c", "C:\\a\\c"},
         {"C:\\a\\b", "./x", "C:\\a\\b\\x"},
         {"C:\\a\\b", "b\\..", "C:\\a\\b\\b\\.."},
@@ -115,36 +101,30 @@ TEST(FileOpsPathText, JoinPath)
         {"a", "..\\..\\x", nullptr},
         {"C:\\a", "x\\\\y", "C:\\a\\x\\y"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [in, rel, out] : cases) {
         char base[YFILE_PATH_MAX];
-        std::strcpy(base, c.base);
-        char* r = file_joinpath(base, c.rel);
-        EXPECT_EQ(str(r), str(c.out)) << c.base << " + " << c.rel;
-        if (!c.out) {
-            EXPECT_STREQ(base, c.base) << "a failed join leaves the base";
+        std::strcpy(base, in);
+        EXPECT_EQ(str(file_joinpath(base, rel)), str(out)) << in << " + " << rel;
+        if (!out) {
+            EXPECT_STREQ(base, in) << "a failed join leaves the base";
         }
     }
 }
 
 TEST(FileOpsPathText, RelPath)
 {
-    struct {
-        const char* from;
-        const char* to;
-        const char* out;
-    } cases[] = {
+    const std::tuple<const char*, const char*, const char*> cases[] = {
         {"C:\\a\\b\\f.txt", "C:\\a\\c\\g.txt", "..\\c\\g.txt"},
         {"C:\\a", "C:\\a\\b", "a\\b"},
         {"C:\\a\\f.txt", "C:\\a\\g.txt", "g.txt"},
         {"C:\\a\\b\\c\\f", "C:\\x", "..\\..\\..\\x"},
         {"\\u\\v\\f", "\\u\\w", "..\\w"},
         {"C:\\x", "D:\\y", nullptr},
-        {"a\\b", "C:\\y", nullptr},
-    };
-    for (const auto& c : cases) {
+        {"a\\b", "C:\\y", nullptr}};
+    for (const auto& [from, to, want] : cases) {
         char out[YFILE_PATH_MAX];
-        EXPECT_EQ(str(file_relpath(c.from, c.to, out)), str(c.out)) << c.from << " -> " << c.to;
-        EXPECT_EQ(str(file_relpath(c.from, c.to, nullptr)), str(c.out)) << "static buffer";
+        EXPECT_EQ(str(file_relpath(from, to, out)), str(want)) << from << " -> " << to;
+        EXPECT_EQ(str(file_relpath(from, to, nullptr)), str(want)) << "static buffer";
     }
 }
 
@@ -192,13 +172,15 @@ void make_hidden(const std::string& path)
 #endif
 }
 
-TEST_F(FileOpsFiles, Type_OfFilesDirectoriesAndHiddenOnes)
+// A hidden file is ' ', a hidden directory still 'd'; a missing path fails with one report.
+TEST_F(FileOpsFiles, Type)
 {
     put("plain", "x");
     put(".hidden", "x");
     make_hidden(path(".hidden"));
     std::filesystem::create_directory(dir_ / ".hdir");
     make_hidden(path(".hdir"));
+    const std::string missing = path("missing");
     YDiagCapture cap;
     EXPECT_EQ(file_type(path("plain").c_str()), '-');
     EXPECT_EQ(file_type(path(".hidden").c_str()), ' ');
@@ -206,16 +188,9 @@ TEST_F(FileOpsFiles, Type_OfFilesDirectoriesAndHiddenOnes)
     EXPECT_EQ(file_type(dir().c_str()), 'd');
     EXPECT_EQ(file_type(path("pl*").c_str()), '-') << "a wildcard gives its first match";
     EXPECT_TRUE(cap.records().empty());
-}
-
-TEST_F(FileOpsFiles, Type_OfAMissingPath_FailsWithOneReport)
-{
-    YDiagCapture cap;
-    std::string missing = path("missing");
     EXPECT_EQ(file_type(missing.c_str()), -1);
-    ASSERT_EQ(cap.texts(YDIAG_ERRTRACE).size(), 1u);
-    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE)[0],
-              "file_type(): _findfirst(\"" + missing + "\") failed: " + std::strerror(ENOENT));
+    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), std::vector<std::string>{"file_type(): _findfirst(\"" + missing +
+                                                                  "\") failed: " + std::strerror(ENOENT)});
 }
 
 TEST_F(FileOpsFiles, Size_OfDirectoryIsZero_AndOfTwoGiBOnly64BitFits)
@@ -234,29 +209,26 @@ TEST_F(FileOpsFiles, Size_OfDirectoryIsZero_AndOfTwoGiBOnly64BitFits)
     EXPECT_EQ(file_size64(path("missing").c_str()), -1);
 }
 
-TEST_F(FileOpsFiles, MakeWritable)
+// A read-only target is made writable, then replaced by the rename; a failed rename reports
+// the system error.
+TEST_F(FileOpsFiles, MakeWritableAndRename)
 {
     EXPECT_EQ(file_makewritable(path("missing").c_str()), 0);
-    put("ro", "x");
-    std::filesystem::permissions(dir_ / "ro", std::filesystem::perms::owner_read);
-    EXPECT_EQ(file_makewritable(path("ro").c_str()), 1);
-    EXPECT_TRUE((std::filesystem::status(dir_ / "ro").permissions() & std::filesystem::perms::owner_write) !=
-                std::filesystem::perms::none);
-}
-
-TEST_F(FileOpsFiles, Rename_ReplacesAnExistingTarget_AndReportsAFailure)
-{
     put("old", "new content");
     put("target", "old content");
+    std::filesystem::permissions(dir_ / "target", std::filesystem::perms::owner_read);
+    EXPECT_EQ(file_makewritable(path("target").c_str()), 1);
+    EXPECT_TRUE((std::filesystem::status(dir_ / "target").permissions() & std::filesystem::perms::owner_write) !=
+                std::filesystem::perms::none);
     EXPECT_EQ(file_rename(path("old").c_str(), path("target").c_str()), 1);
     EXPECT_EQ(get("target"), "new content");
     EXPECT_EQ(file_exists(path("old").c_str()), 0);
 
     YDiagCapture cap;
     EXPECT_EQ(file_rename(path("old").c_str(), path("target").c_str()), 0);
-    ASSERT_EQ(cap.texts(YDIAG_ERRTRACE).size(), 1u);
-    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE)[0], "file_rename(): MoveFileEx(" + path("old") + "," + path("target") +
-                                                ") failed: " + std::to_string(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE),
+              std::vector<std::string>{"file_rename(): MoveFileEx(" + path("old") + "," + path("target") +
+                                       ") failed: " + std::to_string(ERROR_FILE_NOT_FOUND)});
 }
 
 TEST_F(FileOpsFiles, FullPath_DropsTheTrailingSeparator_AndNeedsAnExistingPath)
@@ -292,13 +264,16 @@ TEST_F(FileOpsFiles, ReadFirstLine)
 {
     put("lines", "first\nsecond\n");
     put("empty", "");
-    char buf[YFILE_PATH_MAX];
-    EXPECT_EQ(str(file_readfirstline(path("lines").c_str(), buf, sizeof buf)), "first\n");
-    EXPECT_EQ(str(file_readfirstline(path("lines").c_str(), buf, 4)), "fir");
-    put("crlf", "first\r\nsecond");
-    EXPECT_EQ(str(file_readfirstline(path("crlf").c_str(), buf, sizeof buf)), "first\n") << "read in text mode";
-    EXPECT_EQ(file_readfirstline(path("empty").c_str(), buf, sizeof buf), nullptr);
-    EXPECT_EQ(file_readfirstline(path("missing").c_str(), buf, sizeof buf), nullptr);
+    put("crlf", "first\r\nsecond");  // read in text mode
+    const std::tuple<const char*, int, const char*> cases[] = {{"lines", 260, "first\n"},
+                                                               {"lines", 4, "fir"},
+                                                               {"crlf", 260, "first\n"},
+                                                               {"empty", 260, nullptr},
+                                                               {"missing", 260, nullptr}};
+    for (const auto& [name, size, line] : cases) {
+        char buf[YFILE_PATH_MAX];
+        EXPECT_EQ(str(file_readfirstline(path(name).c_str(), buf, size)), str(line)) << name << size;
+    }
 }
 
 }  // namespace

@@ -10,33 +10,39 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
 namespace {
+
+using results = std::vector<int>;
 
 std::string unique_name(const char* what)
 {
     return std::string("vantor-ymutex-") + what + "-" + std::to_string(GetCurrentProcessId());
 }
 
+int try_from_other_thread(YMUTEX m)
+{
+    int result = -1;
+    std::thread([&] { result = YMutex_TryLock(m); }).join();
+    return result;
+}
+
 TEST(YMutex, InvalidHandle_EveryFunctionFailsWithItsReport)
 {
-    struct {
-        int (*fn)(YMUTEX);
-        int kind;
-        const char* text;
-    } cases[] = {
+    const std::tuple<int (*)(YMUTEX), int, const char*> cases[] = {
         {&YMutex_Destroy, YDIAG_ERRTRACE, "YMutex_Destroy(): invalid handle"},
         {&YMutex_Lock, YDIAG_ERRTRACE, "YMutex_Lock(): invalid handle"},
         {&YMutex_Release, YDIAG_ERRTRACE, "YMutex_Release(): invalid handle"},
         {&YMutex_TryLock, YDIAG_ERRLOG, "YMutex_TryLock(): invalid handle"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [fn, kind, text] : cases) {
         YDiagCapture cap;
-        EXPECT_EQ(c.fn(YMUTEX_INVALID), 0) << c.text;
-        EXPECT_EQ(cap.texts(c.kind), std::vector<std::string>{c.text});
-        EXPECT_EQ(cap.records().size(), 1u) << c.text;
+        EXPECT_EQ(fn(YMUTEX_INVALID), 0) << text;
+        EXPECT_EQ(cap.texts(kind), std::vector<std::string>{text});
+        EXPECT_EQ(cap.records().size(), 1u) << text;
     }
 }
 
@@ -45,10 +51,7 @@ TEST(YMutex, Create_NameTooLong_IsRefusedWithItsReport)
     YDiagCapture cap;
     EXPECT_EQ(YMutex_Create(std::string(YMUTEX_NAME_MAX + 1, 'm').c_str()), YMUTEX_INVALID);
     EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), std::vector<std::string>{"YMutex_Create(): name too long"});
-    // The longest name allowed is created.
-    YMUTEX m = YMutex_Create(std::string(YMUTEX_NAME_MAX, 'm').c_str());
-    EXPECT_NE(m, YMUTEX_INVALID);
-    EXPECT_EQ(YMutex_Destroy(m), 1);
+    EXPECT_EQ(YMutex_Destroy(YMutex_Create(std::string(YMUTEX_NAME_MAX, 'm').c_str())), 1) << "the longest allowed";
 }
 
 TEST(YMutex, TryLock_HeldByAnotherThread_GivesZeroWithoutAReport)
@@ -56,14 +59,10 @@ TEST(YMutex, TryLock_HeldByAnotherThread_GivesZeroWithoutAReport)
     YMUTEX m = YMutex_Create(unique_name("try").c_str());
     ASSERT_EQ(YMutex_Lock(m), 1);
     YDiagCapture cap;
-    int other = -1;
-    std::thread([&] { other = YMutex_TryLock(m); }).join();
-    EXPECT_EQ(other, 0);
+    EXPECT_EQ(try_from_other_thread(m), 0);
     EXPECT_TRUE(cap.records().empty());
     EXPECT_EQ(YMutex_TryLock(m), 1);  // the owner takes it again
-    EXPECT_EQ(YMutex_Release(m), 1);
-    EXPECT_EQ(YMutex_Release(m), 1);
-    EXPECT_EQ(YMutex_Destroy(m), 1);
+    EXPECT_EQ((results{YMutex_Release(m), YMutex_Release(m), YMutex_Destroy(m)}), (results{1, 1, 1}));
 }
 
 TEST(YMutex, OwnerThreadEndedWithoutReleasing_LockSucceedsAndOwnsIt)
@@ -73,54 +72,41 @@ TEST(YMutex, OwnerThreadEndedWithoutReleasing_LockSucceedsAndOwnsIt)
     YDiagCapture cap;
     EXPECT_EQ(YMutex_Lock(m), 1);
     EXPECT_TRUE(cap.records().empty());
-    int other = -1;
-    std::thread([&] { other = YMutex_TryLock(m); }).join();
-    EXPECT_EQ(other, 0);
-    EXPECT_EQ(YMutex_Release(m), 1);
-    EXPECT_EQ(YMutex_Destroy(m), 1);
+    EXPECT_EQ(try_from_other_thread(m), 0);
+    EXPECT_EQ((results{YMutex_Release(m), YMutex_Destroy(m)}), (results{1, 1}));
 }
 
-TEST(YMutex, ReleaseByANonOwner_FailsWithTheSystemError)
+// Release by a thread that does not own it, and a second Destroy, fail with the system error.
+TEST(YMutex, ReleaseByANonOwnerAndDestroyTwice_FailWithTheSystemError)
 {
     YMUTEX m = YMutex_Create(unique_name("release").c_str());
     YDiagCapture cap;
     EXPECT_EQ(YMutex_Release(m), 0);
-    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), std::vector<std::string>{"YMutex_Release(): ReleaseObject() failed: 288"});
-    YMutex_Destroy(m);
-}
-
-TEST(YMutex, DestroyTwice_SecondCloseFails)
-{
-    YMUTEX m = YMutex_Create(unique_name("destroy").c_str());
     EXPECT_EQ(YMutex_Destroy(m), 1);
-    YDiagCapture cap;
     EXPECT_EQ(YMutex_Destroy(m), 0);
-    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), std::vector<std::string>{"YMutex_Destroy(): CloseHandle() failed: 6"});
+    EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), (std::vector<std::string>{"YMutex_Release(): ReleaseObject() failed: 288",
+                                                                   "YMutex_Destroy(): CloseHandle() failed: 6"}));
 }
 
 TEST(YMutex, HolderProcessKilled_NextWaiterTakesIt)
 {
     // Once through the plain wait, which tells that the mutex was abandoned, and once through
     // YMutex_Lock, which counts that as success.
-    struct {
-        const char* how;
-        bool through_ysl;
-    } cases[] = {{"wait", false}, {"YMutex_Lock", true}};
-    for (const auto& c : cases) {
+    const std::tuple<const char*, bool> cases[] = {{"wait", false}, {"YMutex_Lock", true}};
+    for (const auto& [how, through_ysl] : cases) {
         std::string name = unique_name("killed");
         YMUTEX m = YMutex_Create(name.c_str());
         vantor_test::child holder("kernel_objects_helper", {"hold-mutex", name});
         std::string line;
-        ASSERT_TRUE(holder.read_line(line)) << c.how;
+        ASSERT_TRUE(holder.read_line(line)) << how;
         ASSERT_EQ(line, "locked");
-        EXPECT_EQ(YMutex_TryLock(m), 0) << c.how;
+        EXPECT_EQ(YMutex_TryLock(m), 0) << how;
         holder.kill();
-        if (c.through_ysl)
+        if (through_ysl)
             EXPECT_EQ(YMutex_Lock(m), 1);
         else
             EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_ABANDONED);
-        EXPECT_EQ(YMutex_Release(m), 1) << c.how;
-        YMutex_Destroy(m);
+        EXPECT_EQ((results{YMutex_Release(m), YMutex_Destroy(m)}), (results{1, 1})) << how;
     }
 }
 
