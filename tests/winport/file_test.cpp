@@ -20,6 +20,12 @@
 
 namespace {
 
+// The last error after a call that had to fail; ~0 if it succeeded.
+DWORD error_of(bool succeeded)
+{
+    return succeeded ? ~0u : GetLastError();
+}
+
 class FileTest : public ScratchDirTest {
 protected:
     HANDLE open(const std::string& name, DWORD access, DWORD disposition) const
@@ -90,30 +96,25 @@ TEST_F(FileTest, ReadWrite_AndAppendOnlyAccessWritesAtTheEnd)
     EXPECT_EQ(std::string(buf, n), "hello world");
     EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
     EXPECT_EQ(n, 0u) << "the end of the file is a read of nothing";
-    SetLastError(0);
-    EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr)) << "read access only";
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(error_of(WriteFile(h, "x", 1, &n, nullptr)), ERROR_ACCESS_DENIED) << "read access only";
     EXPECT_TRUE(CloseHandle(h));
-    EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(error_of(ReadFile(h, buf, sizeof buf, &n, nullptr)), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(FileTest, MoveFileEx_ReplacesOnlyWhenAsked)
 {
     put("a", "A");
     put("b", "B");
-    EXPECT_FALSE(MoveFileExA(path("a").c_str(), path("b").c_str(), 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(error_of(MoveFileExA(path("a").c_str(), path("b").c_str(), 0)), ERROR_ALREADY_EXISTS);
     EXPECT_TRUE(MoveFileExA(path("a").c_str(), path("b").c_str(), MOVEFILE_REPLACE_EXISTING));
     EXPECT_EQ(get("b"), "A");
-    EXPECT_FALSE(MoveFileExA(path("a").c_str(), path("c").c_str(), MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(error_of(MoveFileExA(path("a").c_str(), path("c").c_str(), MOVEFILE_REPLACE_EXISTING)),
+              ERROR_FILE_NOT_FOUND);
     EXPECT_TRUE(MoveFileExA(path("b").c_str(), path("c").c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
     EXPECT_EQ(get("c"), "A");
 
     EXPECT_TRUE(DeleteFileA(path("c").c_str()));
-    EXPECT_FALSE(DeleteFileA(path("c").c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(error_of(DeleteFileA(path("c").c_str())), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(FileTest, GetTempFileName_MakesANewEmptyFileEachTime)
@@ -254,17 +255,13 @@ TEST_F(LinuxPathMapping, FilesLandWhereTheirPathsSay)
         CloseHandle(h);
         EXPECT_TRUE(exists(c.linux_path)) << c.path << " -> " << c.linux_path;
     }
-    SetLastError(0);
-    EXPECT_EQ(CreateFileA("C:\\sub\\a.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE)
+    EXPECT_EQ(error_of(create_new("C:\\sub\\z.txt") != INVALID_HANDLE_VALUE), ERROR_PATH_NOT_FOUND)
         << "names keep their case";
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
 TEST_F(LinuxPathMapping, OtherDrives_AreLinksInDosdevices)
 {
-    SetLastError(0);
-    EXPECT_EQ(create_new("L:\\x"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(error_of(create_new("L:\\x") != INVALID_HANDLE_VALUE), ERROR_PATH_NOT_FOUND);
     ASSERT_EQ(mkdir((prefix() + "/dosdevices").c_str(), 0700), 0);
     ASSERT_EQ(symlink(dir_.c_str(), (prefix() + "/dosdevices/l:").c_str()), 0);
     HANDLE h = create_new("l:\\x");
