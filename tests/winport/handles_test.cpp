@@ -68,7 +68,7 @@ TEST(CloseHandle, ClosedForeignOrReusedHandle_FailsWithInvalidHandle)
 
 TEST(DuplicateHandle, Copy_OutlivesTheOriginal_AndCloseSourceClosesIt)
 {
-    for (DWORD close_source : {0u, static_cast<DWORD>(DUPLICATE_CLOSE_SOURCE)}) {
+    for (DWORD close_source : {DWORD{0}, DWORD{DUPLICATE_CLOSE_SOURCE}}) {
         HANDLE original = new_event(true, true);
         HANDLE copy = duplicate(original, DUPLICATE_SAME_ACCESS | close_source);
         ASSERT_NE(copy, nullptr);

@@ -204,9 +204,10 @@ TEST_F(Registry, NullOrEmptySubkey_OpensTheKeyItself_PredefinedKeysNeedNoOpening
 // deleted, ERROR_KEY_DELETED, even once a key of that name was made again.
 TEST_F(Registry, BadHandles_GiveInvalidHandle_DeletedKeysKeyDeleted)
 {
+    // The key to delete is made first, so that it cannot take the closed handle's value.
     HKEY closed = open("", KEY_READ), doomed;
-    ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
     ASSERT_EQ(create(base, "doomed", &doomed), ERROR_SUCCESS);
+    ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
     ASSERT_EQ(set_dword(doomed, "v", 1), ERROR_SUCCESS);
     ASSERT_EQ(delete_key(base, "doomed"), ERROR_SUCCESS);
     ASSERT_EQ(create(base, "doomed\\sub"), ERROR_SUCCESS);
