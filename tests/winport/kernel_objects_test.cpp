@@ -26,57 +26,51 @@ HANDLE create_event(const std::string& name, bool manual, bool set)
     return CreateEventA(nullptr, manual ? TRUE : FALSE, set ? TRUE : FALSE, name.c_str());
 }
 
+bool signalled(HANDLE h)
+{
+    return WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+}
+
 TEST(NamedEvent, SecondCreate_OpensTheFirst_WhoseResetTypeAndStateWin)
 {
     std::string name = unique_name("event");
     HANDLE first = create_event(name, true, false);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-
     HANDLE second = create_event(name, false, true);  // auto reset, set: both ignored
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(WaitForSingleObject(second, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-
+    EXPECT_FALSE(signalled(second));
     // Manual reset: one set is seen through both handles, by every wait, until a reset.
     ASSERT_TRUE(SetEvent(first));
-    EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(signalled(second) && signalled(second) && signalled(first));
     ASSERT_TRUE(ResetEvent(second));
-    EXPECT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_FALSE(signalled(first));
     CloseHandle(first);
     CloseHandle(second);
+
+    // The last handle closed, the next create makes a new event: auto reset now.
+    HANDLE h = create_event(name, false, false);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_FALSE(signalled(h));
+    SetEvent(h);
+    EXPECT_TRUE(signalled(h));
+    EXPECT_FALSE(signalled(h));
+    CloseHandle(h);
 }
 
 TEST(NamedEvent, AutoReset_ReleasesOneWaitPerSet)
 {
     std::string name = unique_name("auto");
-    HANDLE a = create_event(name, false, true);
-    HANDLE b = create_event(name, true, false);
-    EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(a, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    HANDLE a = create_event(name, false, true), b = create_event(name, true, false);
+    EXPECT_TRUE(signalled(b));
+    EXPECT_FALSE(signalled(a));
     SetEvent(a);
     SetEvent(b);
-    EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(b, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(signalled(a));
+    EXPECT_FALSE(signalled(b));
     CloseHandle(a);
     CloseHandle(b);
-}
-
-TEST(NamedEvent, LastHandleClosed_TheNextCreateMakesANewEvent)
-{
-    std::string name = unique_name("lifetime");
-    HANDLE h = create_event(name, true, true);
-    ASSERT_NE(h, nullptr);
-    CloseHandle(h);
-    h = create_event(name, false, false);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    SetEvent(h);
-    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);  // auto reset now
-    EXPECT_EQ(WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    CloseHandle(h);
 }
 
 TEST(NamedEvent, SetInAnotherThread_WakesAWaitOnSeveralObjects)
@@ -91,7 +85,8 @@ TEST(NamedEvent, SetInAnotherThread_WakesAWaitOnSeveralObjects)
     CloseHandle(named);
 }
 
-TEST(NamedObjects, ShareOneNamespace_AMutexNameIsNoEvent)
+// Mutexes and events share one namespace; a name longer than MAX_PATH is refused.
+TEST(NamedObjects, EventOfAMutexName_AndTooLongAName_AreRefused)
 {
     std::string name = unique_name("shared");
     HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str());
@@ -100,13 +95,7 @@ TEST(NamedObjects, ShareOneNamespace_AMutexNameIsNoEvent)
     EXPECT_EQ(create_event(name, true, false), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     CloseHandle(m);
-}
-
-TEST(NamedObjects, NameLongerThanMaxPath_IsRefused)
-{
-    std::string name(MAX_PATH + 1, 'n');
-    SetLastError(0);
-    EXPECT_EQ(CreateMutexA(nullptr, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, std::string(MAX_PATH + 1, 'n').c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
 }
 
@@ -190,12 +179,30 @@ HANDLE start_thread(unsigned(WINAPI* fn)(void*), std::uintptr_t arg, unsigned* i
         _beginthreadex(nullptr, 0, fn, reinterpret_cast<void*>(arg), 0, id ? id : &ignored));
 }
 
-TEST(Thread, HandleIsSignalledAtItsEnd_WithTheExitCode)
+DWORD fls_slot = FLS_OUT_OF_INDEXES;
+std::atomic<int> fls_released{0};
+void CALLBACK release_fls(void* value)
 {
+    if (value)
+        fls_released.fetch_add(1);
+}
+
+unsigned WINAPI stores_fls(void* arg)
+{
+    FlsSetValue(fls_slot, &fls_slot);
+    return returns_argument(arg);
+}
+
+// The handle is signalled at the end with the exit code, and by then the fiber-local callbacks
+// have run.
+TEST(Thread, HandleIsSignalledAtItsEnd_WithTheExitCode_AfterTheFiberLocalCallbacks)
+{
+    fls_slot = FlsAlloc(&release_fls);
+    ASSERT_NE(fls_slot, FLS_OUT_OF_INDEXES);
     struct {
         unsigned(WINAPI* fn)(void*);
         unsigned code;
-    } cases[] = {{&returns_argument, 7}, {&ends_itself, 42}};
+    } cases[] = {{&returns_argument, 7}, {&ends_itself, 42}, {&stores_fls, 3}};
     for (const auto& c : cases) {
         unsigned id = 0;
         HANDLE t = start_thread(c.fn, c.code, &id);
@@ -209,30 +216,7 @@ TEST(Thread, HandleIsSignalledAtItsEnd_WithTheExitCode)
         EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // stays signalled
         CloseHandle(t);
     }
-}
-
-DWORD fls_slot = FLS_OUT_OF_INDEXES;
-std::atomic<int> fls_released{0};
-void CALLBACK release_fls(void* value)
-{
-    if (value)
-        fls_released.fetch_add(1);
-}
-
-unsigned WINAPI stores_fls(void*)
-{
-    FlsSetValue(fls_slot, &fls_slot);
-    return 0;
-}
-
-TEST(Thread, FiberLocalCallbacksHaveRunWhenTheHandleIsSignalled)
-{
-    fls_slot = FlsAlloc(&release_fls);
-    ASSERT_NE(fls_slot, FLS_OUT_OF_INDEXES);
-    HANDLE t = start_thread(&stores_fls, 0);
-    ASSERT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(fls_released.load(), 1);
-    CloseHandle(t);
     FlsFree(fls_slot);
 }
 
@@ -242,23 +226,11 @@ unsigned WINAPI waits_for_event(void* ev)
     return 0;
 }
 
-TEST(Thread, WaitOnAThreadAndAnEvent_EndsWithWhicheverComesFirst)
+// A thread waiting for an event: its priority can be set, and a wait on it and another event
+// ends when it ends.
+TEST(Thread, PriorityNormalAlwaysSucceeds_AndAWaitEndsWithTheThread)
 {
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE other = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE t = start_thread(&waits_for_event, reinterpret_cast<std::uintptr_t>(go));
-    HANDLE h[2] = {other, t};
-    EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    SetEvent(go);
-    EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
-    CloseHandle(t);
-    CloseHandle(go);
-    CloseHandle(other);
-}
-
-TEST(Thread, Priority_NormalAlwaysSucceeds_UnknownValueIsRefused)
-{
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr), other = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE t = start_thread(&waits_for_event, reinterpret_cast<std::uintptr_t>(go));
     for (int p : {THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL, THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_NORMAL})
         EXPECT_TRUE(SetThreadPriority(t, p)) << p;
@@ -266,11 +238,13 @@ TEST(Thread, Priority_NormalAlwaysSucceeds_UnknownValueIsRefused)
     SetLastError(0);
     EXPECT_FALSE(SetThreadPriority(t, 5));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    HANDLE h[2] = {other, t};
+    EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     SetEvent(go);
-    WaitForSingleObject(t, INFINITE);
+    EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
     EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL));
-    CloseHandle(t);
-    CloseHandle(go);
+    for (HANDLE x : {t, go, other})
+        CloseHandle(x);
 }
 
 #ifndef _WIN32

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #ifndef _WIN32
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -71,19 +71,17 @@ TEST(FormatMessage, MaxWidth_TurnsTheLineEndIntoASpace)
 
 TEST(FormatMessage, Failures_SayWhy)
 {
-    char small[8];
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_ACCESS_DENIED,
-                             0, small, sizeof small, nullptr),
-              0u);
+    char buf[64];
+    auto format = [&](DWORD code, DWORD size) {
+        return FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf, size,
+                              nullptr);
+    };
+    EXPECT_EQ(format(ERROR_ACCESS_DENIED, 8), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    char big[64];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_ACCESS_DENIED,
-                             0, big, sizeof big, nullptr);
+    DWORD n = format(ERROR_ACCESS_DENIED, sizeof buf);
     EXPECT_GT(n, 0u);
-    EXPECT_EQ(n, static_cast<DWORD>(std::string(big).size()));
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 0x2345678, 0, big,
-                             sizeof big, nullptr),
-              0u);
+    EXPECT_EQ(n, static_cast<DWORD>(std::string(buf).size()));
+    EXPECT_EQ(format(0x2345678, sizeof buf), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
 }
 
@@ -114,21 +112,17 @@ TEST(LinuxMessageBox, Handler_TakesTheBox_AndNullRestoresTheDefault)
 template <class F>
 std::string captured_stderr(F fn)
 {
-    char name[] = "/tmp/vantor-stderr-XXXXXX";
-    int fd = mkstemp(name);
+    FILE* file = std::tmpfile();
     int saved = dup(STDERR_FILENO);
-    dup2(fd, STDERR_FILENO);
+    dup2(fileno(file), STDERR_FILENO);
     fn();
     dup2(saved, STDERR_FILENO);
     close(saved);
     std::string out;
-    char buf[512];
-    ssize_t n;
-    lseek(fd, 0, SEEK_SET);
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    unlink(name);
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        out += static_cast<char>(c);
+    std::fclose(file);
     return out;
 }
 

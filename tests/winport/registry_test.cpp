@@ -7,6 +7,7 @@
 #include "test_support.h"
 
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -24,6 +25,55 @@
 
 namespace {
 
+LONG set_dword(HKEY k, const char* name, DWORD v)
+{
+    return RegSetValueExA(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
+}
+
+LONG set_string(HKEY k, const char* name, const std::string& s)
+{
+    return RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(s.c_str()),
+                          static_cast<DWORD>(s.size() + 1));
+}
+
+LONG query_dword(HKEY k, const char* name, DWORD& v)
+{
+    DWORD size = sizeof v;
+    return RegQueryValueExA(k, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size);
+}
+
+LONG query_size(HKEY k, const char* name)
+{
+    DWORD size = 0;
+    return RegQueryValueExA(k, name, nullptr, nullptr, nullptr, &size);
+}
+
+// Creates the key with every right; gives the handle in out, or closes it without out.
+LONG create(HKEY parent, const char* sub, HKEY* out = nullptr, DWORD* disposition = nullptr)
+{
+    HKEY k = nullptr;
+    LONG rc = RegCreateKeyExA(parent, sub, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, disposition);
+    if (out)
+        *out = k;
+    else if (rc == ERROR_SUCCESS)
+        RegCloseKey(k);
+    return rc;
+}
+
+LONG delete_key(HKEY parent, const char* sub)
+{
+    return RegDeleteKeyExA(parent, sub, KEY_WOW64_32KEY, 0);
+}
+
+// Reads a helper's output to its end and gives its last line.
+std::string last_line(vantor_test::child& c)
+{
+    std::string line, last;
+    while (c.read_line(line))
+        last = line;
+    return last;
+}
+
 // Deletes a key and everything below it, through the API under test.
 void delete_tree(HKEY parent, const std::string& sub)
 {
@@ -34,7 +84,7 @@ void delete_tree(HKEY parent, const std::string& sub)
     while (RegEnumKeyA(k, 0, name, sizeof name) == ERROR_SUCCESS)
         delete_tree(k, name);
     RegCloseKey(k);
-    RegDeleteKeyExA(parent, sub.c_str(), KEY_WOW64_32KEY, 0);
+    delete_key(parent, sub.c_str());
 }
 
 std::string tests_key()
@@ -48,9 +98,7 @@ protected:
     void SetUp() override
     {
         path = tests_key() + "\\" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        ASSERT_EQ(
-            RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &base, nullptr),
-            ERROR_SUCCESS);
+        ASSERT_EQ(create(HKEY_CURRENT_USER, path.c_str(), &base), ERROR_SUCCESS);
     }
     void TearDown() override
     {
@@ -58,15 +106,6 @@ protected:
         delete_tree(HKEY_CURRENT_USER, tests_key());
     }
 
-    LONG set_dword(HKEY k, const char* name, DWORD v)
-    {
-        return RegSetValueExA(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
-    }
-    LONG set_string(HKEY k, const char* name, const std::string& s)
-    {
-        return RegSetValueExA(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(s.c_str()),
-                              static_cast<DWORD>(s.size() + 1));
-    }
     HKEY open(const char* sub, REGSAM sam)
     {
         HKEY k = nullptr;
@@ -98,78 +137,62 @@ protected:
 
 // ---- keys ---------------------------------------------------------------------------------
 
-TEST_F(Registry, SubkeyPaths_AreCheckedAsWindowsChecksThem)
+TEST_F(Registry, SubkeyPaths_AreCheckedAsWindowsChecksThem_AndCreateMakesEveryMissingKey)
 {
     struct row {
         std::string sub;
         LONG create;
+        DWORD disposition;
         const char* opens_as;  // the path that then opens the same key, or null
     };
     const row rows[] = {
-        {"a\\b\\c", ERROR_SUCCESS, "A\\B\\C"},
-        {"trailing\\", ERROR_SUCCESS, "trailing"},
-        {"doubled\\\\name", ERROR_SUCCESS, "doubled\\name"},
-        {"\\leading", ERROR_BAD_PATHNAME, nullptr},
-        {std::string(256, 'k'), ERROR_SUCCESS, nullptr},
-        {std::string(257, 'k'), ERROR_INVALID_PARAMETER, nullptr},
+        {"a\\b\\c", ERROR_SUCCESS, REG_CREATED_NEW_KEY, "A\\B\\C"},
+        {"a\\B", ERROR_SUCCESS, REG_OPENED_EXISTING_KEY, "a\\b"},
+        {"trailing\\", ERROR_SUCCESS, REG_CREATED_NEW_KEY, "trailing"},
+        {"doubled\\\\name", ERROR_SUCCESS, REG_CREATED_NEW_KEY, "doubled\\name"},
+        {"\\leading", ERROR_BAD_PATHNAME, 0, nullptr},
+        {std::string(256, 'k'), ERROR_SUCCESS, REG_CREATED_NEW_KEY, nullptr},
+        {std::string(257, 'k'), ERROR_INVALID_PARAMETER, 0, nullptr},
     };
     for (const row& r : rows) {
         HKEY k = nullptr;
         DWORD disposition = 0;
-        ASSERT_EQ(RegCreateKeyExA(base, r.sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, &disposition),
-                  r.create)
-            << r.sub.substr(0, 20);
+        ASSERT_EQ(create(base, r.sub.c_str(), &k, &disposition), r.create) << r.sub.substr(0, 20);
         if (r.create != ERROR_SUCCESS)
             continue;
-        EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+        EXPECT_EQ(disposition, r.disposition) << r.sub.substr(0, 20);
         EXPECT_EQ(set_dword(k, "mark", 7), ERROR_SUCCESS);
         RegCloseKey(k);
         if (r.opens_as) {
             HKEY again = open(r.opens_as, KEY_READ);
-            DWORD v = 0, size = sizeof v;
-            EXPECT_EQ(RegQueryValueExA(again, "mark", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size),
-                      ERROR_SUCCESS);
+            DWORD v = 0;
+            EXPECT_EQ(query_dword(again, "mark", v), ERROR_SUCCESS);
             EXPECT_EQ(v, 7u);
             RegCloseKey(again);
         }
     }
     HKEY k;
     EXPECT_EQ(RegOpenKeyExA(base, "\\leading", 0, KEY_READ, &k), ERROR_BAD_PATHNAME);
-}
-
-TEST_F(Registry, Create_MakesEveryMissingKeyOnThePath_AndOpensAnExistingOne)
-{
-    HKEY k;
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExA(base, "x\\y\\z", 0, nullptr, 0, KEY_WRITE, nullptr, &k, &disposition), ERROR_SUCCESS);
-    RegCloseKey(k);
-    ASSERT_EQ(RegCreateKeyExA(base, "x\\Y", 0, nullptr, 0, KEY_WRITE, nullptr, &k, &disposition), ERROR_SUCCESS);
-    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
-    RegCloseKey(k);
+    EXPECT_EQ(RegOpenKeyExA(base, "missing\\deeper", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
     ASSERT_EQ(RegCreateKeyA(base, "old\\style", &k), ERROR_SUCCESS);
     EXPECT_EQ(set_dword(k, "v", 1), ERROR_SUCCESS);  // RegCreateKeyA grants every right
     RegCloseKey(k);
-    EXPECT_EQ(RegOpenKeyExA(base, "missing\\deeper", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(Registry, NullOrEmptySubkey_OpensTheKeyItself)
+TEST_F(Registry, NullOrEmptySubkey_OpensTheKeyItself_PredefinedKeysNeedNoOpening)
 {
     ASSERT_EQ(set_dword(base, "here", 5), ERROR_SUCCESS);
     for (const char* sub : {static_cast<const char*>(nullptr), ""}) {
         HKEY k = nullptr;
+        DWORD v = 0;
         ASSERT_EQ(RegOpenKeyExA(base, sub, 0, KEY_READ, &k), ERROR_SUCCESS);
-        DWORD v = 0, size = sizeof v;
-        EXPECT_EQ(RegQueryValueExA(k, "here", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size), ERROR_SUCCESS);
+        EXPECT_EQ(query_dword(k, "here", v), ERROR_SUCCESS);
         EXPECT_EQ(v, 5u);
         RegCloseKey(k);
         ASSERT_EQ(RegCreateKeyExA(base, sub, 0, nullptr, 0, KEY_READ, nullptr, &k, nullptr), ERROR_SUCCESS);
         EXPECT_EQ(RegQueryValueExA(k, "here", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
         RegCloseKey(k);
     }
-}
-
-TEST_F(Registry, PredefinedKeys_WorkWithoutOpening_AndCloseHarmlessly)
-{
     EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
     HKEY k;
@@ -177,137 +200,104 @@ TEST_F(Registry, PredefinedKeys_WorkWithoutOpening_AndCloseHarmlessly)
     RegCloseKey(k);
 }
 
-TEST_F(Registry, InvalidHandles_GiveCode6)
+// Every call through a handle that is no key gives code 6; through a handle whose key was
+// deleted, ERROR_KEY_DELETED, even once a key of that name was made again.
+TEST_F(Registry, BadHandles_GiveInvalidHandle_DeletedKeysKeyDeleted)
 {
-    HKEY closed = open("", KEY_READ);
+    // The key to delete is made first, so that it cannot take the closed handle's value.
+    HKEY closed = open("", KEY_READ), doomed;
+    ASSERT_EQ(create(base, "doomed", &doomed), ERROR_SUCCESS);
     ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
-    HKEY bogus = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234));
-    for (HKEY h : {static_cast<HKEY>(nullptr), bogus, closed}) {
+    ASSERT_EQ(set_dword(doomed, "v", 1), ERROR_SUCCESS);
+    ASSERT_EQ(delete_key(base, "doomed"), ERROR_SUCCESS);
+    ASSERT_EQ(create(base, "doomed\\sub"), ERROR_SUCCESS);
+    const struct {
+        HKEY h;
+        LONG code;
+    } rows[] = {{nullptr, ERROR_INVALID_HANDLE},
+                {reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234)), ERROR_INVALID_HANDLE},
+                {closed, ERROR_INVALID_HANDLE},
+                {doomed, ERROR_KEY_DELETED}};
+    for (const auto& r : rows) {
         HKEY k;
-        DWORD size = 0;
-        EXPECT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(RegOpenKeyExA(h, "x", 0, KEY_READ, &k), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(RegQueryValueExA(h, "x", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(set_dword(h, "x", 1), ERROR_INVALID_HANDLE);
+        char name[64];
+        DWORD n = sizeof name, count = 0;
+        EXPECT_EQ(set_dword(r.h, "v", 2), r.code);
+        EXPECT_EQ(query_size(r.h, "v"), r.code);
+        EXPECT_EQ(RegDeleteValueA(r.h, "v"), r.code);
+        EXPECT_EQ(RegOpenKeyExA(r.h, "sub", 0, KEY_READ, &k), r.code);
+        EXPECT_EQ(RegOpenKeyExA(r.h, nullptr, 0, KEY_READ, &k), r.code);
+        EXPECT_EQ(create(r.h, "new"), r.code);
+        EXPECT_EQ(RegEnumKeyA(r.h, 0, name, sizeof name), r.code);
+        EXPECT_EQ(RegEnumValueA(r.h, 0, name, &n, nullptr, nullptr, nullptr, nullptr), r.code);
+        EXPECT_EQ(RegQueryInfoKeyA(r.h, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr),
+                  r.code);
+        EXPECT_EQ(RegFlushKey(r.h), r.code);
+        EXPECT_EQ(RegCloseKey(r.h), r.h == doomed ? ERROR_SUCCESS : r.code);
     }
 }
 
 TEST_F(Registry, DeleteKey_RefusesKeysWithSubkeys_AndTakesTheValuesAlong)
 {
     HKEY k;
-    ASSERT_EQ(RegCreateKeyExA(base, "parent\\child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(create(base, "parent\\child", &k), ERROR_SUCCESS);
     ASSERT_EQ(set_dword(k, "v", 1), ERROR_SUCCESS);
     RegCloseKey(k);
-    EXPECT_EQ(RegDeleteKeyExA(base, "parent", KEY_WOW64_32KEY, 0), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteKeyExA(base, "parent\\child", KEY_WOW64_32KEY, 0), ERROR_SUCCESS);
+    EXPECT_EQ(delete_key(base, "parent"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(delete_key(base, "parent\\child"), ERROR_SUCCESS);
     EXPECT_EQ(RegOpenKeyExA(base, "parent\\child", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
     // A key made again under the old name starts empty.
-    ASSERT_EQ(RegCreateKeyExA(base, "parent\\child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(create(base, "parent\\child", &k), ERROR_SUCCESS);
+    EXPECT_EQ(query_size(k, "v"), ERROR_FILE_NOT_FOUND);
     RegCloseKey(k);
 
-    EXPECT_EQ(RegDeleteKeyExA(base, "missing", KEY_WOW64_32KEY, 0), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegDeleteKeyExA(base, "missing\\deeper", KEY_WOW64_32KEY, 0), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegDeleteKeyExA(base, nullptr, KEY_WOW64_32KEY, 0), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegDeleteKeyExA(HKEY_CURRENT_USER, "", KEY_WOW64_32KEY, 0), ERROR_ACCESS_DENIED);
-}
-
-TEST_F(Registry, HandleToADeletedKey_GivesKeyDeletedForEveryUse)
-{
-    HKEY doomed;
-    ASSERT_EQ(RegCreateKeyExA(base, "doomed", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &doomed, nullptr), ERROR_SUCCESS);
-    ASSERT_EQ(set_dword(doomed, "v", 1), ERROR_SUCCESS);
-    ASSERT_EQ(RegDeleteKeyExA(base, "doomed", KEY_WOW64_32KEY, 0), ERROR_SUCCESS);
-    // Made again under the same name: the old handle must not reach the new key.
-    HKEY reborn;
-    ASSERT_EQ(RegCreateKeyExA(base, "doomed\\sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &reborn, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(reborn);
-
-    HKEY k;
-    char name[64];
-    DWORD n = sizeof name, size = 0, count = 0;
-    EXPECT_EQ(set_dword(doomed, "v", 2), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegQueryValueExA(doomed, "v", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegDeleteValueA(doomed, "v"), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegOpenKeyExA(doomed, "sub", 0, KEY_READ, &k), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegOpenKeyExA(doomed, nullptr, 0, KEY_READ, &k), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegCreateKeyExA(doomed, "new", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegEnumKeyA(doomed, 0, name, sizeof name), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegEnumValueA(doomed, 0, name, &n, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegQueryInfoKeyA(doomed, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr),
-              ERROR_KEY_DELETED);
-    EXPECT_EQ(RegFlushKey(doomed), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegCloseKey(doomed), ERROR_SUCCESS);
+    EXPECT_EQ(delete_key(base, "missing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(delete_key(base, "missing\\deeper"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(delete_key(base, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(delete_key(HKEY_CURRENT_USER, ""), ERROR_ACCESS_DENIED);
 }
 
 // ---- access -------------------------------------------------------------------------------
 
 TEST_F(Registry, Handles_KeepTheirAccessMask)
 {
-    ASSERT_EQ(set_dword(base, "v", 1), ERROR_SUCCESS);
-    HKEY sub;
-    ASSERT_EQ(RegCreateKeyExA(base, "sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr), ERROR_SUCCESS);
-    RegCloseKey(sub);
-    enum op { query, set, remove, enum_keys, enum_values };
+    ASSERT_EQ(create(base, "sub"), ERROR_SUCCESS);
+    const char* ops[] = {"query", "set", "delete value", "enum keys", "enum values"};
     struct row {
         REGSAM sam;
-        op what;
-        LONG expected;
+        const char* allowed;  // for each of ops: y, n, or - for untried
     };
-    const row rows[] = {
-        {KEY_READ, query, ERROR_SUCCESS},
-        {KEY_READ, enum_keys, ERROR_SUCCESS},
-        {KEY_READ, enum_values, ERROR_SUCCESS},
-        {KEY_READ, set, ERROR_ACCESS_DENIED},
-        {KEY_READ, remove, ERROR_ACCESS_DENIED},
-        {KEY_READ | KEY_WOW64_32KEY, set, ERROR_ACCESS_DENIED},
-        {KEY_WRITE, set, ERROR_SUCCESS},
-        {KEY_WRITE, remove, ERROR_SUCCESS},
-        {KEY_WRITE, query, ERROR_ACCESS_DENIED},
-        {KEY_WRITE, enum_keys, ERROR_ACCESS_DENIED},
-        {KEY_WRITE, enum_values, ERROR_ACCESS_DENIED},
-        {KEY_WRITE | KEY_WOW64_32KEY, set, ERROR_SUCCESS},
-        {0, query, ERROR_ACCESS_DENIED},
-        {KEY_QUERY_VALUE, query, ERROR_SUCCESS},
-        {KEY_SET_VALUE, set, ERROR_SUCCESS},
-        {KEY_ALL_ACCESS, query, ERROR_SUCCESS},
-        {KEY_ALL_ACCESS, set, ERROR_SUCCESS},
-    };
+    const row rows[] = {{KEY_READ, "ynnyy"},
+                        {KEY_READ | KEY_WOW64_32KEY, "-n---"},
+                        {KEY_WRITE, "nyynn"},
+                        {KEY_WRITE | KEY_WOW64_32KEY, "-y---"},
+                        {0, "n----"},
+                        {KEY_QUERY_VALUE, "y----"},
+                        {KEY_SET_VALUE, "-y---"},
+                        {KEY_ALL_ACCESS, "yy---"}};
     for (const row& r : rows) {
-        ASSERT_EQ(set_dword(base, "v", 1), ERROR_SUCCESS);
         HKEY k = open("", r.sam);
-        char name[64];
-        DWORD n = sizeof name, size = 0;
-        LONG got = -1;
-        switch (r.what) {
-        case query:
-            got = RegQueryValueExA(k, "v", nullptr, nullptr, nullptr, &size);
-            break;
-        case set:
-            got = set_dword(k, "v", 2);
-            break;
-        case remove:
-            got = RegDeleteValueA(k, "v");
-            break;
-        case enum_keys:
-            got = RegEnumKeyA(k, 0, name, sizeof name);
-            break;
-        case enum_values:
-            got = RegEnumValueA(k, 0, name, &n, nullptr, nullptr, nullptr, nullptr);
-            break;
+        for (int op = 0; op < 5; ++op) {
+            if (r.allowed[op] == '-')
+                continue;
+            ASSERT_EQ(set_dword(base, "v", 1), ERROR_SUCCESS);
+            char name[64];
+            DWORD n = sizeof name;
+            LONG got = op == 0   ? query_size(k, "v")
+                       : op == 1 ? set_dword(k, "v", 2)
+                       : op == 2 ? RegDeleteValueA(k, "v")
+                       : op == 3 ? RegEnumKeyA(k, 0, name, sizeof name)
+                                 : RegEnumValueA(k, 0, name, &n, nullptr, nullptr, nullptr, nullptr);
+            EXPECT_EQ(got, r.allowed[op] == 'y' ? ERROR_SUCCESS : ERROR_ACCESS_DENIED)
+                << "access " << std::hex << r.sam << ": " << ops[op];
         }
-        EXPECT_EQ(got, r.expected) << "access " << std::hex << r.sam << " operation " << r.what;
         RegCloseKey(k);
     }
     // Opening, creating and deleting below a key asks nothing of the handle's own rights.
-    HKEY none = open("", 0), k;
-    EXPECT_EQ(RegCreateKeyExA(none, "made", 0, nullptr, 0, KEY_READ, nullptr, &k, nullptr), ERROR_SUCCESS);
-    RegCloseKey(k);
-    EXPECT_EQ(RegDeleteKeyExA(none, "made", KEY_WOW64_32KEY, 0), ERROR_SUCCESS);
+    HKEY none = open("", 0);
+    EXPECT_EQ(create(none, "made"), ERROR_SUCCESS);
+    EXPECT_EQ(delete_key(none, "made"), ERROR_SUCCESS);
     RegCloseKey(none);
 }
 
@@ -317,7 +307,6 @@ TEST_F(Registry, Values_ReadBackWithTheirTypeAndBytes)
 {
     const unsigned char qword[8] = {1, 2, 3, 4, 5, 6, 7, 0x80};
     const char multi[] = "one\0two\0";
-    std::string big(70000, 'b');
     struct row {
         const char* name;
         DWORD type;
@@ -332,7 +321,7 @@ TEST_F(Registry, Values_ReadBackWithTheirTypeAndBytes)
         {"multi", REG_MULTI_SZ, std::string(multi, sizeof multi)},
         {"expand", REG_EXPAND_SZ, std::string("%TEMP%", 7)},
         {"none", REG_NONE, std::string("x", 1)},
-        {"big", REG_BINARY, big},
+        {"big", REG_BINARY, std::string(70000, 'b')},
         {"", REG_SZ, std::string("default", 8)},
     };
     for (const row& r : rows) {
@@ -358,39 +347,27 @@ TEST_F(Registry, Values_ReadBackWithTheirTypeAndBytes)
 TEST_F(Registry, Query_GivesTypeAndSizeWithoutBuffer_AndMoreDataWithTheNeededSize)
 {
     ASSERT_EQ(set_string(base, "s", "hello"), ERROR_SUCCESS);
-    DWORD type = 0, size = 0;
-    EXPECT_EQ(RegQueryValueExA(base, "s", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(size, 6u);
-    EXPECT_EQ(RegQueryValueExA(base, "s", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-
     char buf[8];
-    for (DWORD capacity : {0u, 1u, 5u}) {
-        size = capacity;
-        type = 0;
-        EXPECT_EQ(RegQueryValueExA(base, "s", nullptr, &type, reinterpret_cast<BYTE*>(buf), &size), ERROR_MORE_DATA);
+    // Capacity 8 with no buffer asks for type and size alone.
+    for (DWORD capacity : {8u, 0u, 1u, 5u}) {
+        DWORD type = 0, size = capacity;
+        BYTE* out = capacity == 8 ? nullptr : reinterpret_cast<BYTE*>(buf);
+        EXPECT_EQ(RegQueryValueExA(base, "s", nullptr, &type, out, &size), out ? ERROR_MORE_DATA : ERROR_SUCCESS);
         EXPECT_EQ(size, 6u);
         EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     }
-    size = 6;
+    DWORD size = 6;
     EXPECT_EQ(RegQueryValueExA(base, "s", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size), ERROR_SUCCESS);
     EXPECT_STREQ(buf, "hello");
+    EXPECT_EQ(RegQueryValueExA(base, "s", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(RegQueryValueExA(base, "s", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), nullptr),
               ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegQueryValueExA(base, "missing", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegQueryValueExA(base, "", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(query_size(base, "missing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(query_size(base, ""), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(Registry, Set_ReplacesAnyEarlierValue_AndChecksItsArguments)
+TEST_F(Registry, Set_ChecksItsArguments)
 {
-    ASSERT_EQ(set_string(base, "v", "a long string value"), ERROR_SUCCESS);
-    ASSERT_EQ(set_dword(base, "V", 42), ERROR_SUCCESS);
-    DWORD type = 0, v = 0, size = sizeof v;
-    ASSERT_EQ(RegQueryValueExA(base, "v", nullptr, &type, reinterpret_cast<BYTE*>(&v), &size), ERROR_SUCCESS);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(v, 42u);
-    EXPECT_EQ(size, 4u);
-
     EXPECT_EQ(RegSetValueExA(base, "nodata", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
     EXPECT_EQ(RegSetValueExA(base, "nodata", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
     std::string longest(16383, 'n'), too_long(16384, 'n');
@@ -399,30 +376,24 @@ TEST_F(Registry, Set_ReplacesAnyEarlierValue_AndChecksItsArguments)
     EXPECT_EQ(RegFlushKey(base), ERROR_SUCCESS);
 }
 
-TEST_F(Registry, DeleteValue_RemovesOnlyThatValue)
+// A write replaces whatever the value held, under any spelling of its name; the name keeps the
+// spelling it was made with, and so do key names.
+TEST_F(Registry, Names_AreCaseInsensitive_ForReplaceDeleteAndOpen_AndKeepTheirFirstSpelling)
 {
-    ASSERT_EQ(set_dword(base, "keep", 1), ERROR_SUCCESS);
+    ASSERT_EQ(set_string(base, "CaseName", "a long string value"), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(base, "casename", 42), ERROR_SUCCESS);
     ASSERT_EQ(set_dword(base, "drop", 2), ERROR_SUCCESS);
+    DWORD type = 0, v = 0, size = sizeof v;
+    ASSERT_EQ(RegQueryValueExA(base, "CASENAME", nullptr, &type, reinterpret_cast<BYTE*>(&v), &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(v, 42u);
+    EXPECT_EQ(size, 4u);
     EXPECT_EQ(RegDeleteValueA(base, "DROP"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueA(base, "drop"), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegQueryValueExA(base, "keep", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-    EXPECT_EQ(values(base), std::vector<std::string>{"keep"});
-}
-
-TEST_F(Registry, Names_AreCaseInsensitive_AndKeepTheirFirstSpelling)
-{
-    ASSERT_EQ(set_dword(base, "CaseName", 1), ERROR_SUCCESS);
-    ASSERT_EQ(set_dword(base, "casename", 2), ERROR_SUCCESS);
-    DWORD v = 0, size = sizeof v;
-    ASSERT_EQ(RegQueryValueExA(base, "CASENAME", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size), ERROR_SUCCESS);
-    EXPECT_EQ(v, 2u);
     EXPECT_EQ(values(base), std::vector<std::string>{"CaseName"});
 
-    HKEY k;
-    ASSERT_EQ(RegCreateKeyExA(base, "MixedKey", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
-    RegCloseKey(k);
-    k = open("mIXEDkEY", KEY_READ);
-    RegCloseKey(k);
+    ASSERT_EQ(create(base, "MixedKey"), ERROR_SUCCESS);
+    RegCloseKey(open("mIXEDkEY", KEY_READ));
     EXPECT_EQ(subkeys(base), std::vector<std::string>{"MixedKey"});
 }
 
@@ -430,11 +401,8 @@ TEST_F(Registry, Names_AreCaseInsensitive_AndKeepTheirFirstSpelling)
 
 TEST_F(Registry, Enumeration_SubkeysByNameIgnoringCase)
 {
-    for (const char* sub : {"delta", "Alpha", "charlie", "Bravo", "alpha2"}) {
-        HKEY k;
-        ASSERT_EQ(RegCreateKeyExA(base, sub, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
-        RegCloseKey(k);
-    }
+    for (const char* sub : {"delta", "Alpha", "charlie", "Bravo", "alpha2"})
+        ASSERT_EQ(create(base, sub), ERROR_SUCCESS);
     EXPECT_EQ(subkeys(base), (std::vector<std::string>{"Alpha", "alpha2", "Bravo", "charlie", "delta"}));
 }
 
@@ -455,9 +423,7 @@ TEST_F(LinuxRegistry, Enumeration_ValuesInCreationOrder_AReplacedValueKeepsItsPl
 
 TEST_F(Registry, Enumeration_ReportsSmallBuffersAndTheEnd)
 {
-    HKEY k;
-    ASSERT_EQ(RegCreateKeyExA(base, "subkey", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
-    RegCloseKey(k);
+    ASSERT_EQ(create(base, "subkey"), ERROR_SUCCESS);
     ASSERT_EQ(set_string(base, "value", "0123456789"), ERROR_SUCCESS);
 
     char name[64];
@@ -473,6 +439,7 @@ TEST_F(Registry, Enumeration_ReportsSmallBuffersAndTheEnd)
     EXPECT_EQ(n, 6u);
     EXPECT_NE(written.dwHighDateTime, 0u);
 
+    // Too small for the data, then for the name, then enough.
     BYTE data[64];
     DWORD type = 0, size = 4;
     n = sizeof name;
@@ -495,24 +462,17 @@ TEST_F(Registry, Enumeration_ReportsSmallBuffersAndTheEnd)
 
 TEST_F(Registry, QueryInfo_CountsAndLongestNamesAndData)
 {
-    DWORD subkeys_n = 99, longest_sub = 99, values_n = 99, longest_name = 99, largest = 99;
-    HKEY k;
-    for (const char* sub : {"ab", "abcde"}) {
-        ASSERT_EQ(RegCreateKeyExA(base, sub, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
-        RegCloseKey(k);
-    }
+    for (const char* sub : {"ab", "abcde"})
+        ASSERT_EQ(create(base, sub), ERROR_SUCCESS);
     // Binary data: Windows counts the largest string in its stored (UTF-16) form.
     ASSERT_EQ(set_string(base, "seven77", "x"), ERROR_SUCCESS);
     std::string data(100, 'd');
     ASSERT_EQ(RegSetValueExA(base, "v", 0, REG_BINARY, reinterpret_cast<const BYTE*>(data.data()), 100), ERROR_SUCCESS);
-    ASSERT_EQ(RegQueryInfoKeyA(base, nullptr, nullptr, nullptr, &subkeys_n, &longest_sub, nullptr, &values_n,
-                               &longest_name, &largest, nullptr, nullptr),
+    DWORD info[5] = {99, 99, 99, 99, 99};  // subkeys, longest subkey, values, longest name, largest data
+    ASSERT_EQ(RegQueryInfoKeyA(base, nullptr, nullptr, nullptr, &info[0], &info[1], nullptr, &info[2], &info[3],
+                               &info[4], nullptr, nullptr),
               ERROR_SUCCESS);
-    EXPECT_EQ(subkeys_n, 2u);
-    EXPECT_EQ(longest_sub, 5u);
-    EXPECT_EQ(values_n, 2u);
-    EXPECT_EQ(longest_name, 7u);
-    EXPECT_EQ(largest, 100u);
+    EXPECT_EQ(std::vector<DWORD>(info, info + 5), (std::vector<DWORD>{2, 5, 2, 7, 100}));
 }
 
 ULONGLONG last_write(HKEY k)
@@ -527,12 +487,12 @@ ULONGLONG last_write(HKEY k)
 TEST_F(Registry, LastWriteTime_MovesWithValueWrites)
 {
     HKEY early, late = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(base, "early", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &early, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(create(base, "early", &early), ERROR_SUCCESS);
     // "late" is made again until the clock has moved on from the making of "early".
     do {
         RegCloseKey(late);
-        RegDeleteKeyExA(base, "late", KEY_WOW64_32KEY, 0);
-        ASSERT_EQ(RegCreateKeyExA(base, "late", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &late, nullptr), ERROR_SUCCESS);
+        delete_key(base, "late");
+        ASSERT_EQ(create(base, "late", &late), ERROR_SUCCESS);
     } while (last_write(late) <= last_write(early));
     ASSERT_EQ(set_dword(early, "v", 1), ERROR_SUCCESS);
     EXPECT_GE(last_write(early), last_write(late));
@@ -543,6 +503,8 @@ TEST_F(Registry, LastWriteTime_MovesWithValueWrites)
     RegCloseKey(late);
 }
 
+// ---- threads and processes ------------------------------------------------------------------
+
 TEST_F(Registry, Threads_ShareKeysAndHandles)
 {
     constexpr int threads_n = 4, rounds = 200;
@@ -552,10 +514,8 @@ TEST_F(Registry, Threads_ShareKeysAndHandles)
         threads.emplace_back([&, t] {
             std::string name = "t" + std::to_string(t);
             for (int i = 0; i < rounds; ++i) {
-                DWORD v = static_cast<DWORD>(i), got = 0, size = sizeof got;
-                if (set_dword(base, name.c_str(), v) != ERROR_SUCCESS ||
-                    RegQueryValueExA(base, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&got), &size) !=
-                        ERROR_SUCCESS ||
+                DWORD v = static_cast<DWORD>(i), got = 0;
+                if (set_dword(base, name.c_str(), v) != ERROR_SUCCESS || query_dword(base, name.c_str(), got) ||
                     got != v)
                     ++failures[t];
             }
@@ -564,8 +524,6 @@ TEST_F(Registry, Threads_ShareKeysAndHandles)
         t.join();
     EXPECT_EQ(failures, std::vector<int>(threads_n, 0));
 }
-
-// ---- many processes ---------------------------------------------------------------------------
 
 TEST_F(Registry, Processes_WritingTheSameValues_NeverFailNorTear_AndTheLastWriteStays)
 {
@@ -579,10 +537,7 @@ TEST_F(Registry, Processes_WritingTheSameValues_NeverFailNorTear_AndTheLastWrite
         ASSERT_TRUE(children.back()->started());
     }
     for (auto& c : children) {
-        std::string line, last;
-        while (c->read_line(line))
-            last = line;
-        EXPECT_EQ(last, "done");
+        EXPECT_EQ(last_line(*c), "done");
         EXPECT_EQ(c->wait(), 0);
     }
     // Every writer wrote each value last in its last round, so whoever wrote a value last,
@@ -604,6 +559,7 @@ TEST_F(Registry, Processes_WritingTheSameValues_NeverFailNorTear_AndTheLastWrite
 #ifndef _WIN32
 
 // ---- the store beneath (Linux) ------------------------------------------------------------------
+// Each case is a process of its own with a fresh prefix, so the registry opens here first.
 
 std::string db_path()
 {
@@ -625,95 +581,88 @@ std::string integrity_check(const std::string& file)
     return result;
 }
 
-// Each case is a process of its own with a fresh prefix, so the registry opens here first.
-TEST(LinuxRegistryStore, Database_IsPrivateToItsUser)
+void exec_sql(const char* sql)
 {
-    HKEY k;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\x", 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(k);
-    struct stat st;
-    ASSERT_EQ(stat(db_path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
-void write_file(const std::string& file, const std::string& bytes)
-{
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-void expect_every_call_gives(LONG code)
-{
-    HKEY k;
-    DWORD v = 1, size = sizeof v;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &k), code);
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\y", 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr), code);
-    EXPECT_EQ(RegQueryValueExA(HKEY_CURRENT_USER, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size), code);
-    EXPECT_EQ(RegSetValueExA(HKEY_CURRENT_USER, "v", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), code);
-}
-
-// Makes the registry file a database of another program (sql) or, without sql, garbage.
-void make_foreign_file(const char* sql)
-{
-    if (!sql) {
-        write_file(db_path(), std::string(8192, 'x'));
-        return;
-    }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(db_path().c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
 }
 
-TEST(LinuxRegistryStore, FileOfGarbage_GivesBadDbOnEveryCall)
+// A helper (another process, so this one has not opened the registry yet) fills the key.
+void fill_in_helper(const char* key, const char* rounds)
 {
-    make_foreign_file(nullptr);
-    expect_every_call_gives(ERROR_BADDB);
+    vantor_test::child writer("registry_client", {"stress", key, "w", rounds});
+    EXPECT_EQ(last_line(writer), "done");
+    ASSERT_EQ(writer.wait(), 0);
 }
 
-TEST(LinuxRegistryStore, DatabaseOfAnotherProgram_GivesBadDbOnEveryCall)
+TEST(LinuxRegistryStore, Database_IsPrivateToItsUser)
 {
-    make_foreign_file("CREATE TABLE t(x); INSERT INTO t VALUES(1)");
-    expect_every_call_gives(ERROR_BADDB);
+    ASSERT_EQ(create(HKEY_LOCAL_MACHINE, "Software\\x"), ERROR_SUCCESS);
+    struct stat st;
+    ASSERT_EQ(stat(db_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(LinuxRegistryStore, DatabaseOfALaterSchema_GivesBadDbOnEveryCall)
+// Garbage, a database of another program, one of a later schema, and one damaged after a
+// helper filled it: this process must refuse each on every call.
+void make_garbage()
 {
-    make_foreign_file("PRAGMA user_version = 99");
-    expect_every_call_gives(ERROR_BADDB);
+    std::ofstream(db_path(), std::ios::binary | std::ios::trunc) << std::string(8192, 'x');
 }
-
-// A helper fills the registry; this process, which has not opened it yet, damages the file
-// and must then refuse it.
-TEST(LinuxRegistryStore, DamagedDatabase_GivesBadDbOnEveryCall_InAFreshProcess)
+void make_foreign()
 {
-    {
-        // Fill a few pages so that damage in the middle hits the key and value tables.
-        std::string key = "Software\\fill";
-        vantor_test::child writer("registry_client", {"stress", key, "w", "2"});
-        std::string line;
-        while (writer.read_line(line)) {
-        }
-        ASSERT_EQ(writer.wait(), 0);
-    }
-    // Everything into the database file itself, so that the damage below meets the data.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(db_path().c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
+    exec_sql("CREATE TABLE t(x); INSERT INTO t VALUES(1)");
+}
+void make_later_schema()
+{
+    exec_sql("PRAGMA user_version = 99");
+}
+void make_damaged()
+{
+    // Fill a few pages, all of them in the database file itself, so that damage in the middle
+    // hits the key and value tables.
+    fill_in_helper("Software\\fill", "2");
+    exec_sql("PRAGMA wal_checkpoint(TRUNCATE)");
     struct stat st;
     ASSERT_EQ(stat(db_path().c_str(), &st), 0);
     ASSERT_GT(st.st_size, 4 * 4096);
-    {
-        std::fstream f(db_path(), std::ios::in | std::ios::out | std::ios::binary);
-        // Pages 2 to 4 whole: b-tree headers and overflow links alike.
-        f.seekp(4096);
-        std::string garbage(3 * 4096, '\x5a');
-        f.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
-    }
-    expect_every_call_gives(ERROR_BADDB);
+    std::fstream f(db_path(), std::ios::in | std::ios::out | std::ios::binary);
+    // Pages 2 to 4 whole: b-tree headers and overflow links alike.
+    f.seekp(4096);
+    std::string garbage(3 * 4096, '\x5a');
+    f.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
 }
+
+struct bad_store {
+    const char* name;
+    void (*make)();
+};
+
+void PrintTo(const bad_store& store, std::ostream* out)
+{
+    *out << store.name;
+}
+
+class LinuxRegistryBadStore : public ::testing::TestWithParam<bad_store> {};
+
+TEST_P(LinuxRegistryBadStore, GivesBadDbOnEveryCall)
+{
+    GetParam().make();
+    HKEY k;
+    DWORD v = 1;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &k), ERROR_BADDB);
+    EXPECT_EQ(create(HKEY_CURRENT_USER, "Software\\y"), ERROR_BADDB);
+    EXPECT_EQ(query_dword(HKEY_CURRENT_USER, "v", v), ERROR_BADDB);
+    EXPECT_EQ(set_dword(HKEY_CURRENT_USER, "v", v), ERROR_BADDB);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, LinuxRegistryBadStore,
+                         ::testing::Values(bad_store{"Garbage", &make_garbage}, bad_store{"Foreign", &make_foreign},
+                                           bad_store{"LaterSchema", &make_later_schema},
+                                           bad_store{"Damaged", &make_damaged}),
+                         [](const ::testing::TestParamInfo<bad_store>& info) { return std::string(info.param.name); });
 
 // Root ignores file modes; dropping the override capability makes this process an ordinary
 // user for file access.
@@ -728,26 +677,19 @@ void drop_file_override()
 
 TEST(LinuxRegistryStore, ReadOnlyDatabase_RefusesEveryWrite_AndStillReads)
 {
-    {
-        vantor_test::child writer("registry_client", {"stress", "Software\\ro", "w", "1"});
-        std::string line;
-        while (writer.read_line(line)) {
-        }
-        ASSERT_EQ(writer.wait(), 0);
-    }
+    fill_in_helper("Software\\ro", "1");
     ASSERT_EQ(chmod(db_path().c_str(), 0400), 0);
     drop_file_override();
 
     HKEY k;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\ro", 0, KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
-    DWORD size = 0, v = 1;
+    DWORD size = 0;
     EXPECT_EQ(RegQueryValueExA(k, "v0", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
     EXPECT_GT(size, 0u);
-    EXPECT_EQ(RegSetValueExA(k, "v0", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(set_dword(k, "v0", 1), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteValueA(k, "v0"), ERROR_ACCESS_DENIED);
-    HKEY sub;
-    EXPECT_EQ(RegCreateKeyExA(k, "new", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteKeyExA(HKEY_CURRENT_USER, "Software\\ro", KEY_WOW64_32KEY, 0), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(create(k, "new"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(delete_key(HKEY_CURRENT_USER, "Software\\ro"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegFlushKey(k), ERROR_SUCCESS);
     RegCloseKey(k);
 }
@@ -766,9 +708,8 @@ TEST(LinuxRegistryCrash, KilledWriters_LoseNoAcknowledgedWrite_AndLeaveASoundDat
             ASSERT_EQ(line.rfind("ack ", 0), 0u) << line;
             acknowledged = std::stol(line.substr(4));
         }
-        // It goes on writing while it dies.
+        // It goes on writing while it dies; lines it wrote before the kill were acknowledged too.
         writer.kill();
-        // Lines it wrote before the kill were acknowledged too.
         while (writer.read_line(line)) {
             if (line.rfind("ack ", 0) == 0)
                 acknowledged = std::stol(line.substr(4));
@@ -779,10 +720,8 @@ TEST(LinuxRegistryCrash, KilledWriters_LoseNoAcknowledgedWrite_AndLeaveASoundDat
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\crash", 0, KEY_READ, &k), ERROR_SUCCESS);
     for (long i = 0; i <= acknowledged; ++i) {
         std::string name = "n" + std::to_string(i);
-        DWORD v = 0, size = sizeof v;
-        ASSERT_EQ(RegQueryValueExA(k, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size),
-                  ERROR_SUCCESS)
-            << name;
+        DWORD v = 0;
+        ASSERT_EQ(query_dword(k, name.c_str(), v), ERROR_SUCCESS) << name;
         EXPECT_EQ(v, static_cast<DWORD>(i));
     }
     RegCloseKey(k);
@@ -793,42 +732,36 @@ TEST(LinuxRegistryCrash, KilledWriters_LoseNoAcknowledgedWrite_AndLeaveASoundDat
 TEST(LinuxRegistryProcesses, AWriteOfAnotherProcess_IsSeenByTheNextRead)
 {
     HKEY k;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\seen", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-              ERROR_SUCCESS);
-    DWORD v = 99, size = sizeof v;
-    ASSERT_EQ(RegSetValueExA(k, "n5", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS);
+    ASSERT_EQ(create(HKEY_CURRENT_USER, "Software\\seen", &k), ERROR_SUCCESS);
+    DWORD v = 99;
+    ASSERT_EQ(set_dword(k, "n5", v), ERROR_SUCCESS);
     for (int i = 0; i < 2; ++i)
-        ASSERT_EQ(RegQueryValueExA(k, "n5", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size), ERROR_SUCCESS);
+        ASSERT_EQ(query_dword(k, "n5", v), ERROR_SUCCESS);
     {
         vantor_test::child writer("registry_client", {"acks", "Software\\seen", "5"});
         std::string line;
         ASSERT_TRUE(writer.read_line(line));
         ASSERT_EQ(line, "ack 5");
-        writer.kill();
     }
-    ASSERT_EQ(RegQueryValueExA(k, "n5", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size), ERROR_SUCCESS);
+    ASSERT_EQ(query_dword(k, "n5", v), ERROR_SUCCESS);
     EXPECT_EQ(v, 5u);
-    ASSERT_EQ(RegDeleteKeyExA(HKEY_CURRENT_USER, "Software\\seen", KEY_WOW64_32KEY, 0), ERROR_SUCCESS);
+    ASSERT_EQ(delete_key(HKEY_CURRENT_USER, "Software\\seen"), ERROR_SUCCESS);
     // The handle and the path lookups this process kept are gone with the key.
-    EXPECT_EQ(RegQueryValueExA(k, "n5", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+    EXPECT_EQ(query_size(k, "n5"), ERROR_KEY_DELETED);
     RegCloseKey(k);
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\seen", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(LinuxRegistryFork, ChildOpensItsOwnConnection)
 {
-    DWORD v = 1;
-    ASSERT_EQ(RegSetValueExA(HKEY_CURRENT_USER, "before", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "before", 1), ERROR_SUCCESS);
     pid_t pid = fork();
-    if (pid == 0) {
-        DWORD w = 2;
-        LONG rc = RegSetValueExA(HKEY_CURRENT_USER, "child", 0, REG_DWORD, reinterpret_cast<BYTE*>(&w), 4);
-        _exit(rc == ERROR_SUCCESS ? 0 : 1);
-    }
+    if (pid == 0)
+        _exit(set_dword(HKEY_CURRENT_USER, "child", 2) == ERROR_SUCCESS ? 0 : 1);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(RegQueryValueExA(HKEY_CURRENT_USER, "child", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(query_size(HKEY_CURRENT_USER, "child"), ERROR_SUCCESS);
 }
 
 #endif
