@@ -20,14 +20,12 @@ using callback_fn = void (*)(void*);
 // The module is built by GCC for every target, so its functions have the same C++ names
 // everywhere.
 struct module {
-    module()
-    {
-        handle = LoadLibraryA("vantor.dll");
-        EXPECT_NE(handle, nullptr) << GetLastError();
-        reg = lookup<void (*)(callback_fn, void*)>("_Z39vantorRegisterActiveUserChangedCallbackPFvPvES_");
-        unreg = lookup<void (*)(callback_fn, void*)>("_Z41vantorUnregisterActiveUserChangedCallbackPFvPvES_");
-        signal = lookup<void (*)()>("_Z29vantorSignalActiveUserChangedv");
-    }
+    HMODULE handle = LoadLibraryA("vantor.dll");
+    void (*reg)(callback_fn,
+                void*) = lookup<void (*)(callback_fn, void*)>("_Z39vantorRegisterActiveUserChangedCallbackPFvPvES_");
+    void (*unreg)(callback_fn, void*) =
+        lookup<void (*)(callback_fn, void*)>("_Z41vantorUnregisterActiveUserChangedCallbackPFvPvES_");
+    void (*signal)() = lookup<void (*)()>("_Z29vantorSignalActiveUserChangedv");
     ~module() { unload(); }
     void unload()
     {
@@ -39,14 +37,14 @@ struct module {
     F lookup(const char* name)
     {
         FARPROC p = handle ? GetProcAddress(handle, name) : nullptr;
-        EXPECT_NE(p, nullptr) << name;
+        EXPECT_NE(p, nullptr) << name << ", error " << GetLastError();
         return reinterpret_cast<F>(reinterpret_cast<void (*)()>(p));
     }
+};
 
-    HMODULE handle = nullptr;
-    void (*reg)(callback_fn, void*) = nullptr;
-    void (*unreg)(callback_fn, void*) = nullptr;
-    void (*signal)() = nullptr;
+struct tag {
+    std::string name;
+    bool ends_pass = false;
 };
 
 // What the callbacks saw: which context, on which thread.
@@ -62,11 +60,6 @@ struct recorder {
         return std::move(calls);
     }
 } rec;
-
-struct tag {
-    std::string name;
-    bool ends_pass = false;
-};
 
 void record(void* context)
 {
@@ -85,13 +78,28 @@ void also_record(void* context)
     record(context);
 }
 
-// Waits for the end of a pass: for its last callback, then for the watcher to release the
-// callback-list lock (registering a listed entry changes nothing but takes that lock).
-void wait_for_pass(module& m, callback_fn listed, void* context)
+tag removed_tag{"removed"}, added_tag{"added"};
+module* changing_module = nullptr;
+
+void change_list(void* context)
 {
-    ASSERT_EQ(WaitForSingleObject(rec.pass_over, 10000), WAIT_OBJECT_0);
-    m.reg(listed, context);
+    record(context);
+    changing_module->unreg(&record, &removed_tag);
+    changing_module->reg(&record, &added_tag);
 }
+
+// Signals, then waits for the end of the pass: for its last callback, then for the watcher to
+// release the callback-list lock (registering a listed entry changes nothing but takes that
+// lock); what the callbacks saw.
+std::vector<std::string> pass(module& m, tag& last)
+{
+    m.signal();
+    EXPECT_EQ(WaitForSingleObject(rec.pass_over, 10000), WAIT_OBJECT_0);
+    m.reg(&record, &last);
+    return rec.take();
+}
+
+using names = std::vector<std::string>;
 
 TEST(ActiveUserChanged, Callbacks_RunOnTheWatcherThread_InRegistrationOrder_EachEntryOnce)
 {
@@ -103,40 +111,22 @@ TEST(ActiveUserChanged, Callbacks_RunOnTheWatcherThread_InRegistrationOrder_Each
     m.reg(&also_record, &one);  // another function: another entry
     m.unreg(&record, &last);    // not listed: nothing changes
     m.reg(&record, &last);
-    m.signal();
-    wait_for_pass(m, &record, &last);
-    EXPECT_EQ(rec.take(), (std::vector<std::string>{"one", "two", "one", "last"}));
+    EXPECT_EQ(pass(m, last), (names{"one", "two", "one", "last"}));
     EXPECT_NE(rec.thread, GetCurrentThreadId());
-
     m.unreg(&record, &two);
-    m.signal();
-    wait_for_pass(m, &record, &last);
-    EXPECT_EQ(rec.take(), (std::vector<std::string>{"one", "one", "last"}));
-}
-
-tag changer_tag{"changer"}, removed_tag{"removed"}, added_tag{"added"}, end_tag{"end", true};
-module* changing_module = nullptr;
-
-void change_list(void* context)
-{
-    record(context);
-    changing_module->unreg(&record, &removed_tag);
-    changing_module->reg(&record, &added_tag);
+    EXPECT_EQ(pass(m, last), (names{"one", "one", "last"}));
 }
 
 TEST(ActiveUserChanged, CallbackChangingTheList_DuringAPass_TakesEffectFromTheNextPass)
 {
     module m;
     changing_module = &m;
-    m.reg(&change_list, &changer_tag);
+    tag changer{"changer"}, end{"end", true};
+    m.reg(&change_list, &changer);
     m.reg(&record, &removed_tag);
-    m.reg(&record, &end_tag);
-    m.signal();
-    wait_for_pass(m, &record, &end_tag);
-    EXPECT_EQ(rec.take(), (std::vector<std::string>{"changer", "removed", "end"}));
-    m.signal();
-    wait_for_pass(m, &record, &end_tag);
-    EXPECT_EQ(rec.take(), (std::vector<std::string>{"changer", "end", "added"}));
+    m.reg(&record, &end);
+    EXPECT_EQ(pass(m, end), (names{"changer", "removed", "end"}));
+    EXPECT_EQ(pass(m, end), (names{"changer", "end", "added"}));
 }
 
 // A thread is still listed by the system for a moment after the end that its handle reports
@@ -168,9 +158,7 @@ TEST(ActiveUserChanged, UnloadWhileTheWatcherWaits_EndsIt_AndNoCallbackRunsAfter
     // A signal now reaches only the watcher of a new load of the module.
     module again;
     again.reg(&record, &later);
-    again.signal();
-    wait_for_pass(again, &record, &later);
-    EXPECT_EQ(rec.take(), std::vector<std::string>{"later"});
+    EXPECT_EQ(pass(again, later), names{"later"});
 }
 
 // --- across processes ---------------------------------------------------------------------
