@@ -1,17 +1,20 @@
 // Registry sections, deletion and existence, and the "Registry access error" box.
 #include "registry_fixture.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <future>
-#include <mutex>
-#include <thread>
 
 namespace {
 
 using namespace registry_test;
 using RegistrySection = RegistryTest;
+
+// The text the system gives for an error code.
+std::string system_text(DWORD code)
+{
+    char text[512] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, text, sizeof text, nullptr);
+    return text;
+}
 
 struct section {
     CStringArray names;
@@ -93,7 +96,7 @@ TEST_F(RegistrySection, ReadThenWrite_CopiesEveryValue_AndFreeDataEmptiesTheArra
     ASSERT_TRUE(s.write(key("to"), 0));
     for (const char* name : {"s", "n", "b", "q"}) {
         stored a = get_raw(cu, key("from"), name), b = get_raw(cu, key("to"), name);
-        EXPECT_TRUE(b.present && a.type == b.type && a.bytes == b.bytes) << name;
+        EXPECT_TRUE(b.type != ~0u && a.type == b.type && a.bytes == b.bytes) << name;
     }
     ASSERT_TRUE(s.write(key("to"), 1));
     ASSERT_EQ(s.data.GetSize(), 4);
@@ -165,18 +168,12 @@ TEST_F(RegistrySection, DeleteSection_KeyWithSubkeysShowsTheSystemText_OthersGoQ
 
 #ifndef _WIN32
 // A box that stays open until the test closes it, as a user would.
-struct held_box {
-    std::mutex m;
-    std::condition_variable cv;
-    bool open = false, closed = false;
-} held;
+HANDLE box_open = CreateEventA(nullptr, TRUE, FALSE, nullptr), box_closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 
 int hold_box(HWND, const char*, const char*, UINT)
 {
-    std::unique_lock<std::mutex> lock(held.m);
-    held.open = true;
-    held.cv.notify_all();
-    held.cv.wait(lock, [] { return held.closed; });
+    SetEvent(box_open);
+    WaitForSingleObject(box_closed, INFINITE);
     return IDOK;
 }
 
@@ -187,20 +184,13 @@ TEST_F(RegistrySection, LinuxOpenBox_HoldsEveryRegistryCallButTheExistenceTest)
     ASSERT_TRUE(setreg_long(cu, key().c_str(), "n", 5));
     std::string k = key();
     std::thread shows([k] { setreg_delete_section(cu, (k + "\\parent").c_str()); });
-    {
-        std::unique_lock<std::mutex> lock(held.m);
-        held.cv.wait(lock, [] { return held.open; });
-    }
+    ASSERT_EQ(WaitForSingleObject(box_open, 60000), WAIT_OBJECT_0);
     EXPECT_TRUE(finishes([k] { getreg_does_subkey_exist(cu, k.c_str(), "n"); })) << "takes no lock";
     // A read cannot be seen waiting, only not finishing while the box is open and finishing
     // once it is closed.
     auto read = std::async(std::launch::async, [k] { return getreg_long(cu, k.c_str(), "n", 0); });
     EXPECT_EQ(read.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-    {
-        std::lock_guard<std::mutex> lock(held.m);
-        held.closed = true;
-    }
-    held.cv.notify_all();
+    SetEvent(box_closed);
     shows.join();
     EXPECT_EQ(read.get(), 5);
     winport_set_message_box_handler(previous);
