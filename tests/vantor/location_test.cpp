@@ -5,7 +5,6 @@
 #include "vantor_configuration.h"
 
 #include <test_support.h>
-#include <ysl/YIniData.h>
 #include <ysl/fastfile.h>
 #include <ysl/fileops.h>
 #include <ysl/ydiag_capture.h>
@@ -29,8 +28,7 @@ protected:
     {
         char folder[MAX_PATH] = "";
         ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, folder, CSIDL_COMMON_APPDATA, FALSE));
-        base = folder;
-        dir = base + "\\Orvane\\Dravin";
+        dir = std::string(folder) + "\\Orvane\\Dravin";
         int rc = SHCreateDirectoryExA(nullptr, dir.c_str(), nullptr);
         ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS) << rc;
         bootstrap = dir + "\\dravinInit.ini";
@@ -51,7 +49,7 @@ protected:
         return text;
     }
 
-    std::string base, dir, bootstrap, config;
+    std::string dir, bootstrap, config;
 };
 
 TEST_F(Locations, Getters_BufferArithmetic)
@@ -74,9 +72,9 @@ TEST_F(Locations, Getter_MissingFileOrKey)
     YDiagCapture cap;
     EXPECT_EQ(getVantorTempDataLocation(buf, 8), -1) << "no configuration file";
     ASSERT_TRUE(setVantorServerLocation("s"));
-    YDiagCapture cap2;
-    EXPECT_EQ(getVantorTempDataLocation(buf, 8), -1) << "no such key";
-    EXPECT_EQ(cap2.texts(YDIAG_ERRTRACE),
+    YDiagCapture no_key;
+    EXPECT_EQ(getVantorTempDataLocation(buf, 8), -1);
+    EXPECT_EQ(no_key.texts(YDIAG_ERRTRACE),
               texts{"getVantorConfigString(): iniFile(" + config + ").GetStringEntry(vantor,tempDataLocation) failed"});
 }
 
