@@ -27,12 +27,12 @@ struct section {
         for (INT_PTR i = 0; i < data.GetSize(); ++i)
             std::free(data[i]);
     }
-    void add(const char* name, DWORD length)
+    void add(const char* name)
     {
         names.Add(name);
         types.Add(REG_DWORD);
         data.Add(std::calloc(4, 1));
-        lengths.Add(length);
+        lengths.Add(4);
     }
     bool read(const std::string& path)
     {
@@ -108,7 +108,7 @@ TEST_F(RegistrySection, Write_ToAMissingKeyCreatesNothing_NoValuesIsSuccess_Shor
 {
     box_recorder boxes;
     section s;
-    s.add("a", 4);
+    s.add("a");
     EXPECT_FALSE(s.write(key("missing"), 1));
     EXPECT_FALSE(key_exists(cu, key("missing")));
     EXPECT_NE(s.data[0], nullptr) << "nothing written, nothing freed";
@@ -116,8 +116,8 @@ TEST_F(RegistrySection, Write_ToAMissingKeyCreatesNothing_NoValuesIsSuccess_Shor
     put_raw(cu, key());
     EXPECT_TRUE(section().write(key(), 1));
 
-    s.add("b", 4);
-    s.add("c", 4);
+    s.add("b");
+    s.add("c");
     s.lengths.SetSize(2);
     bool thrown = false;
     try {
