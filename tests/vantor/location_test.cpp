@@ -5,7 +5,6 @@
 #include "vantor_configuration.h"
 
 #include <test_support.h>
-#include <ysl/YIniData.h>
 #include <ysl/fastfile.h>
 #include <ysl/fileops.h>
 #include <ysl/ydiag_capture.h>
@@ -29,8 +28,7 @@ protected:
     {
         char folder[MAX_PATH] = "";
         ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, folder, CSIDL_COMMON_APPDATA, FALSE));
-        base = folder;
-        dir = base + "\\Orvane\\Dravin";
+        dir = std::string(folder) + "\\Orvane\\Dravin";
         int rc = SHCreateDirectoryExA(nullptr, dir.c_str(), nullptr);
         ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS) << rc;
         bootstrap = dir + "\\dravinInit.ini";
@@ -51,67 +49,49 @@ protected:
         return text;
     }
 
-    std::string base, dir, bootstrap, config;
+    std::string dir, bootstrap, config;
 };
 
-TEST_F(Locations, Getter_BufferArithmetic)
+TEST_F(Locations, Getters_BufferArithmetic)
 {
     ASSERT_TRUE(setVantorServerLocation("abc"));
+    ASSERT_TRUE(setVantorDataLocation(""));
     char buf[8] = "zzzzzzz";
-    EXPECT_EQ(getVantorServerLocation(buf, 3), 4) << "too small: the size needed";
-    EXPECT_STREQ(buf, "zzzzzzz");
-    EXPECT_EQ(getVantorServerLocation(buf, 0), 4);
-    EXPECT_EQ(getVantorServerLocation(buf, -5), 4);
+    for (int size : {3, 0, -5})
+        EXPECT_EQ(getVantorServerLocation(buf, size), 4) << "too small: the size needed";
     EXPECT_STREQ(buf, "zzzzzzz");
     EXPECT_EQ(getVantorServerLocation(buf, 4), 4) << "exactly n + 1";
     EXPECT_STREQ(buf, "abc");
-}
-
-TEST_F(Locations, Getter_EmptyValue)
-{
-    ASSERT_TRUE(setVantorDataLocation(""));
-    char buf[4] = "zzz";
     EXPECT_EQ(getVantorDataLocation(buf, 1), 1);
     EXPECT_STREQ(buf, "");
 }
 
-TEST_F(Locations, Getter_MissingKeyOrFile)
+TEST_F(Locations, Getter_MissingFileOrKey)
 {
     char buf[8];
     YDiagCapture cap;
     EXPECT_EQ(getVantorTempDataLocation(buf, 8), -1) << "no configuration file";
     ASSERT_TRUE(setVantorServerLocation("s"));
-    YDiagCapture cap2;
-    EXPECT_EQ(getVantorTempDataLocation(buf, 8), -1) << "no such key";
-    EXPECT_EQ(cap2.texts(YDIAG_ERRTRACE),
+    YDiagCapture no_key;
+    EXPECT_EQ(getVantorTempDataLocation(buf, 8), -1);
+    EXPECT_EQ(no_key.texts(YDIAG_ERRTRACE),
               texts{"getVantorConfigString(): iniFile(" + config + ").GetStringEntry(vantor,tempDataLocation) failed"});
 }
 
-TEST_F(Locations, Setter_CreatesSectionAndKeyAndKeepsTheRestOfTheFile)
+TEST_F(Locations, Setters_KeepTheRestOfTheFile_AndRefuseALineBreak)
 {
     write(config, "; kept\n[other]\nx=1\n[vantor]\nserverLocation = old\n");
     ASSERT_TRUE(setVantorServerLocation("C:\\srv\\vantor.exe -x"));
     ASSERT_TRUE(setVantorDataLocation("D:\\data"));
     ASSERT_TRUE(setVantorTempDataLocation("T:\\tmp"));
-    EXPECT_EQ(read(config), "; kept\n[other]\nx=1\n[vantor]\nserverLocation =C:\\srv\\vantor.exe -x\n"
-                            "dataLocation=D:\\data\ntempDataLocation=T:\\tmp\n");
-    std::string s, d, t;
-    EXPECT_TRUE(getServerLocation(s));
-    EXPECT_TRUE(getDataBaseLocation(d));
-    EXPECT_TRUE(getTempDataBaseLocation(t));
-    EXPECT_EQ(s, "C:\\srv\\vantor.exe -x");
-    EXPECT_EQ(d, "D:\\data");
-    EXPECT_EQ(t, "T:\\tmp");
-}
-
-TEST_F(Locations, Setter_RefusesALineBreak_AndTheFileStaysReadable)
-{
-    ASSERT_TRUE(setVantorDataLocation("D:\\data"));
-    std::string before = read(config);
+    const std::string after = "; kept\n[other]\nx=1\n[vantor]\nserverLocation =C:\\srv\\vantor.exe -x\n"
+                              "dataLocation=D:\\data\ntempDataLocation=T:\\tmp\n";
+    EXPECT_EQ(read(config), after);
     EXPECT_FALSE(setVantorServerLocation("a\r\n[vantor]"));
-    EXPECT_EQ(read(config), before);
-    char buf[16];
-    EXPECT_EQ(getVantorDataLocation(buf, 16), 8);
+    EXPECT_EQ(read(config), after);
+    std::string s, d, t;
+    EXPECT_TRUE(getServerLocation(s) && getDataBaseLocation(d) && getTempDataBaseLocation(t));
+    EXPECT_EQ(s + "|" + d + "|" + t, "C:\\srv\\vantor.exe -x|D:\\data|T:\\tmp");
 }
 
 TEST_F(Locations, BootstrapWithoutEntry_TheConfigurationLivesInTheBootstrapFile)
@@ -132,9 +112,7 @@ TEST_F(Locations, BrokenBootstrap_FailsEverything)
     EXPECT_EQ(getVantorServerLocation(buf, 8), -1);
     EXPECT_FALSE(setVantorServerLocation("x"));
     std::string s = "keep";
-    EXPECT_FALSE(getServerLocation(s));
-    EXPECT_FALSE(getDataBaseLocation(s));
-    EXPECT_FALSE(getTempDataBaseLocation(s));
+    EXPECT_FALSE(getServerLocation(s) || getDataBaseLocation(s) || getTempDataBaseLocation(s));
     EXPECT_EQ(s, "keep");
     texts t = cap.texts(YDIAG_ERRTRACE);
     EXPECT_EQ(t.back(), "getTempDataBaseLocation(): getVantorTempDataLocation() failed");
@@ -148,21 +126,18 @@ TEST_F(Locations, BrokenBootstrap_FailsEverything)
 // values that another process saved in between.
 TEST_F(Locations, ProcessesSettingDifferentLocationsAtOnce_AllValuesSurvive)
 {
-    const std::vector<std::string> which = {"server", "data", "temp"};
     std::vector<std::unique_ptr<vantor_test::child>> children;
-    for (const std::string& w : which)
+    for (const char* w : {"server", "data", "temp"})
         children.push_back(std::make_unique<vantor_test::child>("set_location", std::vector<std::string>{w, "40"}));
     for (auto& c : children) {
         ASSERT_TRUE(c->started());
         EXPECT_EQ(c->wait(), 0);
     }
-    char buf[32];
-    EXPECT_EQ(getVantorServerLocation(buf, 32), int(sizeof "server-39"));
-    EXPECT_STREQ(buf, "server-39");
-    EXPECT_EQ(getVantorDataLocation(buf, 32), int(sizeof "data-39"));
-    EXPECT_STREQ(buf, "data-39");
-    EXPECT_EQ(getVantorTempDataLocation(buf, 32), int(sizeof "temp-39"));
-    EXPECT_STREQ(buf, "temp-39");
+    char buf[3][32];
+    EXPECT_EQ(getVantorServerLocation(buf[0], 32), int(sizeof "server-39"));
+    EXPECT_EQ(getVantorDataLocation(buf[1], 32), int(sizeof "data-39"));
+    EXPECT_EQ(getVantorTempDataLocation(buf[2], 32), int(sizeof "temp-39"));
+    EXPECT_EQ(texts(buf, buf + 3), (texts{"server-39", "data-39", "temp-39"}));
 }
 
 }  // namespace

@@ -20,14 +20,12 @@ using callback_fn = void (*)(void*);
 // The module is built by GCC for every target, so its functions have the same C++ names
 // everywhere.
 struct module {
-    module()
-    {
-        handle = LoadLibraryA("vantor.dll");
-        EXPECT_NE(handle, nullptr) << GetLastError();
-        reg = lookup<void (*)(callback_fn, void*)>("_Z39vantorRegisterActiveUserChangedCallbackPFvPvES_");
-        unreg = lookup<void (*)(callback_fn, void*)>("_Z41vantorUnregisterActiveUserChangedCallbackPFvPvES_");
-        signal = lookup<void (*)()>("_Z29vantorSignalActiveUserChangedv");
-    }
+    HMODULE handle = LoadLibraryA("vantor.dll");
+    void (*reg)(callback_fn,
+                void*) = lookup<void (*)(callback_fn, void*)>("_Z39vantorRegisterActiveUserChangedCallbackPFvPvES_");
+    void (*unreg)(callback_fn, void*) =
+        lookup<void (*)(callback_fn, void*)>("_Z41vantorUnregisterActiveUserChangedCallbackPFvPvES_");
+    void (*signal)() = lookup<void (*)()>("_Z29vantorSignalActiveUserChangedv");
     ~module() { unload(); }
     void unload()
     {
@@ -39,14 +37,14 @@ struct module {
     F lookup(const char* name)
     {
         FARPROC p = handle ? GetProcAddress(handle, name) : nullptr;
-        EXPECT_NE(p, nullptr) << name;
+        EXPECT_NE(p, nullptr) << name << ", error " << GetLastError();
         return reinterpret_cast<F>(reinterpret_cast<void (*)()>(p));
     }
+};
 
-    HMODULE handle = nullptr;
-    void (*reg)(callback_fn, void*) = nullptr;
-    void (*unreg)(callback_fn, void*) = nullptr;
-    void (*signal)() = nullptr;
+struct tag {
+    std::string name;
+    bool ends_pass = false;
 };
 
 // What the callbacks saw: which context, on which thread.
@@ -62,11 +60,6 @@ struct recorder {
         return std::move(calls);
     }
 } rec;
-
-struct tag {
-    std::string name;
-    bool ends_pass = false;
-};
 
 void record(void* context)
 {
@@ -85,36 +78,7 @@ void also_record(void* context)
     record(context);
 }
 
-// Waits for the end of a pass: for its last callback, then for the watcher to release the
-// callback-list lock (registering a listed entry changes nothing but takes that lock).
-void wait_for_pass(module& m, callback_fn listed, void* context)
-{
-    ASSERT_EQ(WaitForSingleObject(rec.pass_over, 10000), WAIT_OBJECT_0);
-    m.reg(listed, context);
-}
-
-TEST(ActiveUserChanged, Callbacks_RunOnTheWatcherThread_InRegistrationOrder_EachEntryOnce)
-{
-    module m;
-    tag one{"one"}, two{"two"}, last{"last", true};
-    m.reg(&record, &one);
-    m.reg(&record, &two);
-    m.reg(&record, &one);       // listed already
-    m.reg(&also_record, &one);  // another function: another entry
-    m.unreg(&record, &last);    // not listed: nothing changes
-    m.reg(&record, &last);
-    m.signal();
-    wait_for_pass(m, &record, &last);
-    EXPECT_EQ(rec.take(), (std::vector<std::string>{"one", "two", "one", "last"}));
-    EXPECT_NE(rec.thread, GetCurrentThreadId());
-
-    m.unreg(&record, &two);
-    m.signal();
-    wait_for_pass(m, &record, &last);
-    EXPECT_EQ(rec.take(), (std::vector<std::string>{"one", "one", "last"}));
-}
-
-tag changer_tag{"changer"}, removed_tag{"removed"}, added_tag{"added"}, end_tag{"end", true};
+tag removed_tag{"removed"}, added_tag{"added"};
 module* changing_module = nullptr;
 
 void change_list(void* context)
@@ -124,19 +88,41 @@ void change_list(void* context)
     changing_module->reg(&record, &added_tag);
 }
 
-TEST(ActiveUserChanged, CallbackChangingTheList_DuringAPass_TakesEffectFromTheNextPass)
+// Signals, then waits for the end of the pass: for its last callback, then for the watcher to
+// release the callback-list lock (registering a listed entry changes nothing but takes that
+// lock); what the callbacks saw.
+std::vector<std::string> pass(module& m, tag& last)
+{
+    m.signal();
+    EXPECT_EQ(WaitForSingleObject(rec.pass_over, 10000), WAIT_OBJECT_0);
+    m.reg(&record, &last);
+    return rec.take();
+}
+
+using names = std::vector<std::string>;
+
+TEST(ActiveUserChanged, Callbacks_RunOnTheWatcherThread_InRegistrationOrder_EachEntryOnce_ListChangesFromTheNextPass)
 {
     module m;
+    tag one{"one"}, two{"two"}, last{"last", true};
+    m.reg(&record, &one);
+    m.reg(&record, &two);
+    m.reg(&record, &one);       // listed already
+    m.reg(&also_record, &one);  // another function: another entry
+    m.unreg(&record, &last);    // not listed: nothing changes
+    m.reg(&record, &last);
+    EXPECT_EQ(pass(m, last), (names{"one", "two", "one", "last"}));
+    EXPECT_NE(rec.thread, GetCurrentThreadId());
+    m.unreg(&record, &two);
+    EXPECT_EQ(pass(m, last), (names{"one", "one", "last"}));
+
+    // A callback that changes the list during a pass: the change shows from the next pass.
     changing_module = &m;
-    m.reg(&change_list, &changer_tag);
+    tag changer{"changer"};
+    m.reg(&change_list, &changer);
     m.reg(&record, &removed_tag);
-    m.reg(&record, &end_tag);
-    m.signal();
-    wait_for_pass(m, &record, &end_tag);
-    EXPECT_EQ(rec.take(), (std::vector<std::string>{"changer", "removed", "end"}));
-    m.signal();
-    wait_for_pass(m, &record, &end_tag);
-    EXPECT_EQ(rec.take(), (std::vector<std::string>{"changer", "end", "added"}));
+    EXPECT_EQ(pass(m, last), (names{"one", "one", "last", "changer", "removed"}));
+    EXPECT_EQ(pass(m, last), (names{"one", "one", "last", "changer", "added"}));
 }
 
 // A thread is still listed by the system for a moment after the end that its handle reports
@@ -168,17 +154,12 @@ TEST(ActiveUserChanged, UnloadWhileTheWatcherWaits_EndsIt_AndNoCallbackRunsAfter
     // A signal now reaches only the watcher of a new load of the module.
     module again;
     again.reg(&record, &later);
-    again.signal();
-    wait_for_pass(again, &record, &later);
-    EXPECT_EQ(rec.take(), std::vector<std::string>{"later"});
+    EXPECT_EQ(pass(again, later), names{"later"});
 }
 
 // --- across processes ---------------------------------------------------------------------
 
-std::string gate_name()
-{
-    return "vantor-test-gate-" + std::to_string(GetCurrentProcessId());
-}
+const std::string gate_name = "vantor-test-gate-" + std::to_string(GetCurrentProcessId());
 
 void expect_lines(vantor_test::child& c, const std::vector<std::string>& expected)
 {
@@ -194,12 +175,12 @@ TEST(ActiveUserChanged, Signal_RunsTheCallbacksOfEveryWatchingProcess_InOrder_On
     module m;
     // Each pass of a watcher waits in its last callback for the gate: no watcher can reset
     // the event before every watcher has been woken by it.
-    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, gate_name().c_str());
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, gate_name.c_str());
     const int passes = 3;
     std::vector<std::unique_ptr<vantor_test::child>> watchers;
     for (const char* label : {"p1", "p2"}) {
         watchers.push_back(std::make_unique<vantor_test::child>(
-            "user_watcher", std::vector<std::string>{label, std::to_string(passes), gate_name()}));
+            "user_watcher", std::vector<std::string>{label, std::to_string(passes), gate_name}));
         expect_lines(*watchers.back(), {"ready"});
     }
     for (int pass = 0; pass < passes; ++pass) {
@@ -224,8 +205,8 @@ TEST(ActiveUserChanged, SignalGivenWhileNoWatcherWaits_IsSeenByAWatcherStartedWh
 {
     module m;
     m.signal();  // this process keeps the event, set, until it unloads the module
-    HANDLE gate = CreateEventA(nullptr, TRUE, TRUE, gate_name().c_str());
-    vantor_test::child late("user_watcher", {"late", "1", gate_name()});
+    HANDLE gate = CreateEventA(nullptr, TRUE, TRUE, gate_name.c_str());
+    vantor_test::child late("user_watcher", {"late", "1", gate_name});
     expect_lines(late, {"ready", "late a", "late b", "done"});
     EXPECT_EQ(late.wait(), 0);
     CloseHandle(gate);
