@@ -43,8 +43,8 @@ std::string parent_of(const std::string& unix)
     return slash == std::string::npos ? std::string(".") : (slash == 0 ? "/" : unix.substr(0, slash));
 }
 
-// The file of a ReadFile or WriteFile call, or null with the last error set: the call must be
-// synchronous, have a buffer for any bytes, and go the way the file was opened.
+// The file of a ReadFile, WriteFile or FlushFileBuffers call, or null with the last error set:
+// the call must be synchronous, have a buffer for any bytes, and go the way the file was opened.
 std::shared_ptr<file_object> io_file(HANDLE h, const void* buffer, DWORD count, LPOVERLAPPED overlapped, bool write)
 {
     std::shared_ptr<file_object> file = handle_get_as<file_object>(h);
@@ -214,13 +214,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile)
 {
-    std::shared_ptr<file_object> file = handle_get_as<file_object>(hFile);
+    std::shared_ptr<file_object> file = io_file(hFile, nullptr, 0, nullptr, true);
     if (!file)
         return FALSE;
-    if (!file->writable()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     // EINVAL: a device that keeps nothing to flush.
     if (fsync(file->fd()) != 0 && errno != EINVAL) {
         set_errno_error(errno);
