@@ -1,6 +1,8 @@
 // Registry speed: open+query+close of a DWORD and open+set+close, and beside them the bare
 // SQLite statements on a table of the same shape, so that the cost of the registry layer can
 // be read off one run. Prints `figure value unit` lines, medians of several runs.
+#include "bare_registry.h"
+
 #include <winport/winport.h>
 
 #include <sqlite3.h>
@@ -40,28 +42,6 @@ double median_us(int iterations, const std::function<bool(int)>& fn)
 }
 
 const char* const key_path = "Software\\vantor-bench\\values";
-
-bool registry_get(int)
-{
-    HKEY k;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_READ | KEY_WOW64_32KEY, &k) != ERROR_SUCCESS)
-        return false;
-    DWORD v = 0, type = 0, size = sizeof v;
-    LONG rc = RegQueryValueExA(k, "count", nullptr, &type, reinterpret_cast<BYTE*>(&v), &size);
-    RegCloseKey(k);
-    return rc == ERROR_SUCCESS && type == REG_DWORD;
-}
-
-bool registry_set(int i)
-{
-    HKEY k;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_WRITE | KEY_WOW64_32KEY, &k) != ERROR_SUCCESS)
-        return false;
-    DWORD v = static_cast<DWORD>(i);
-    LONG rc = RegSetValueExA(k, "count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
-    RegCloseKey(k);
-    return rc == ERROR_SUCCESS;
-}
 
 // The peer: one prepared select and one prepared upsert on a value table of the same shape,
 // with the same journal and sync settings.
@@ -135,8 +115,8 @@ int main()
     }
     RegCloseKey(k);
 
-    double get = median_us(get_iterations, registry_get);
-    double set = median_us(set_iterations, registry_set);
+    double get = median_us(get_iterations, [](int) { return bare_registry_get(key_path); });
+    double set = median_us(set_iterations, [](int i) { return bare_registry_set(key_path, i); });
     double peer_get, peer_set;
     {
         bare_sqlite peer(dir + "/peer.db");

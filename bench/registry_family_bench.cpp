@@ -2,6 +2,8 @@
 // open+query+close of a DWORD, setreg_long against open+set+close, all in one run. Prints
 // `figure value unit` lines, each the median of several rounds; the rounds of a figure and
 // its peer alternate, so that a slow phase of the machine falls on both.
+#include "bare_registry.h"
+
 #include <vantor/vantor.h>
 
 #include <algorithm>
@@ -24,28 +26,6 @@ const char* const key_path = "Software\\vantor-bench\\family";
 {
     std::fprintf(stderr, "registry_family_bench: %s failed\n", what);
     std::exit(1);
-}
-
-bool bare_get()
-{
-    HKEY k;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_READ | KEY_WOW64_32KEY, &k) != ERROR_SUCCESS)
-        return false;
-    DWORD v = 0, type = 0, size = sizeof v;
-    LONG rc = RegQueryValueExA(k, "count", nullptr, &type, reinterpret_cast<BYTE*>(&v), &size);
-    RegCloseKey(k);
-    return rc == ERROR_SUCCESS && type == REG_DWORD;
-}
-
-bool bare_set(int i)
-{
-    HKEY k;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_WRITE | KEY_WOW64_32KEY, &k) != ERROR_SUCCESS)
-        return false;
-    DWORD v = static_cast<DWORD>(i);
-    LONG rc = RegSetValueExA(k, "count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
-    RegCloseKey(k);
-    return rc == ERROR_SUCCESS;
 }
 
 bool family_get()
@@ -96,10 +76,11 @@ int main()
     std::vector<double> get, family_get_us, set, family_set_us;
     for (int r = 0; r < rounds; ++r) {
         get.push_back(round_us(
-            get_iterations, [](int) { return bare_get(); }, "registry.get"));
+            get_iterations, [](int) { return bare_registry_get(key_path); }, "registry.get"));
         family_get_us.push_back(round_us(
             get_iterations, [](int) { return family_get(); }, "getreg_long"));
-        set.push_back(round_us(set_iterations, bare_set, "registry.set"));
+        set.push_back(round_us(
+            set_iterations, [](int i) { return bare_registry_set(key_path, i); }, "registry.set"));
         family_set_us.push_back(round_us(set_iterations, family_set, "setreg_long"));
     }
     double g = median(get), fg = median(family_get_us), s = median(set), fs = median(family_set_us);

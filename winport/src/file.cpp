@@ -43,6 +43,24 @@ std::string parent_of(const std::string& unix)
     return slash == std::string::npos ? std::string(".") : (slash == 0 ? "/" : unix.substr(0, slash));
 }
 
+// The file of a ReadFile, WriteFile or FlushFileBuffers call, or null with the last error set:
+// the call must be synchronous, have a buffer for any bytes, and go the way the file was opened.
+std::shared_ptr<file_object> io_file(HANDLE h, const void* buffer, DWORD count, LPOVERLAPPED overlapped, bool write)
+{
+    std::shared_ptr<file_object> file = handle_get_as<file_object>(h);
+    if (!file)
+        return nullptr;
+    if (overlapped || (!buffer && count)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!(write ? file->writable() : file->readable())) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return file;
+}
+
 // Makes the entries of a directory durable (after a rename); false with errno set.
 bool sync_dir(const std::string& dir)
 {
@@ -144,17 +162,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 {
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = 0;
-    std::shared_ptr<file_object> file = handle_get_as<file_object>(hFile);
+    std::shared_ptr<file_object> file = io_file(hFile, lpBuffer, nNumberOfBytesToRead, lpOverlapped, false);
     if (!file)
         return FALSE;
-    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToRead)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!file->readable()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     // A file gives all that was asked for unless it ends first; read(2) may stop short.
     char* p = static_cast<char*>(lpBuffer);
     DWORD done = 0;
@@ -180,17 +190,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 {
     if (lpNumberOfBytesWritten)
         *lpNumberOfBytesWritten = 0;
-    std::shared_ptr<file_object> file = handle_get_as<file_object>(hFile);
+    std::shared_ptr<file_object> file = io_file(hFile, lpBuffer, nNumberOfBytesToWrite, lpOverlapped, true);
     if (!file)
         return FALSE;
-    if (lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!file->writable()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     const char* p = static_cast<const char*>(lpBuffer);
     DWORD done = 0;
     while (done < nNumberOfBytesToWrite) {
@@ -212,13 +214,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile)
 {
-    std::shared_ptr<file_object> file = handle_get_as<file_object>(hFile);
+    std::shared_ptr<file_object> file = io_file(hFile, nullptr, 0, nullptr, true);
     if (!file)
         return FALSE;
-    if (!file->writable()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     // EINVAL: a device that keeps nothing to flush.
     if (fsync(file->fd()) != 0 && errno != EINVAL) {
         set_errno_error(errno);

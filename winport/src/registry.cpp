@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -737,8 +738,13 @@ struct call {
         if (c && !resolve(h, key))
             status = ERROR_INVALID_HANDLE;
     }
+    // A call that needs `right` on the key, and to write, a store open for writing.
+    call(HKEY h, REGSAM right, bool writes = false) : call(h)
+    {
+        if (ok() && ((key.access & right) != right || (writes && c->readonly())))
+            status = ERROR_ACCESS_DENIED;
+    }
     bool ok() const { return status == ERROR_SUCCESS; }
-    bool may(REGSAM right) const { return (key.access & right) == right; }
 
     // Steps an enumeration query to the row at index; false with status set (259 past the end).
     bool row_at(query& q, DWORD index)
@@ -809,6 +815,40 @@ void to_filetime(sqlite3_int64 t, PFILETIME ft)
     }
 }
 
+// Runs a statement without bindings once.
+LONG run_once(connection& c, stmt_id id)
+{
+    query q(c, id);
+    q.step();
+    return q.status();
+}
+
+// Ends the transaction begun with begin_immediate: committed if all went well so far, else
+// rolled back. The first failure is the result.
+LONG end_transaction(connection& c, LONG status)
+{
+    if (status == ERROR_SUCCESS)
+        status = run_once(c, commit);
+    if (status != ERROR_SUCCESS)
+        run_once(c, rollback);
+    return status;
+}
+
+// Steps a one-row query about a key and stores its columns, in order, where the caller asked.
+LONG key_counts(connection& c, stmt_id id, sqlite3_int64 key, std::initializer_list<LPDWORD> outs)
+{
+    query q(c, id);
+    if (!q.bind(1, key).step())
+        return q.ok() ? ERROR_REGISTRY_IO_FAILED : q.status();
+    int column = 0;
+    for (LPDWORD out : outs) {
+        if (out)
+            *out = static_cast<DWORD>(q.integer(column));
+        ++column;
+    }
+    return ERROR_SUCCESS;
+}
+
 LONG open_or_create(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create, PHKEY phkResult,
                     LPDWORD lpdwDisposition)
 {
@@ -850,12 +890,9 @@ LONG open_or_create(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create, 
 
     // Creation: find the deepest key that exists and add the rest below it, all in one
     // transaction so that concurrent creators of the same path agree on one key.
-    {
-        query b(c, begin_immediate);
-        b.step();
-        if (!b.ok())
-            return b.status();
-    }
+    status = run_once(c, begin_immediate);
+    if (status != ERROR_SUCCESS)
+        return status;
     std::size_t have = count;
     sqlite3_int64 parent = cl.key.id;
     std::string prefix = path;
@@ -886,16 +923,9 @@ LONG open_or_create(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create, 
             parent = sqlite3_last_insert_rowid(c.db());
         }
     }
-    if (status == ERROR_SUCCESS) {
-        query end(c, commit);
-        end.step();
-        status = end.status();
-    }
-    if (status != ERROR_SUCCESS) {
-        query undo(c, rollback);
-        undo.step();
+    status = end_transaction(c, status);
+    if (status != ERROR_SUCCESS)
         return status;
-    }
     if (lpdwDisposition)
         *lpdwDisposition = have < count ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return new_handle(parent, std::move(path), granted(samDesired), phkResult);
@@ -944,11 +974,9 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
 {
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
-    call cl(hKey);
+    call cl(hKey, KEY_QUERY_VALUE);
     if (!cl.ok())
         return cl.status;
-    if (!cl.may(KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
     std::size_t n;
     std::string name = value_fold(lpValueName, n);
     connection& c = *cl.c;
@@ -990,11 +1018,9 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType
     std::string fold_name = value_fold(lpValueName, n);
     if (n > max_value_name)
         return ERROR_INVALID_PARAMETER;
-    call cl(hKey);
+    call cl(hKey, KEY_SET_VALUE, true);
     if (!cl.ok())
         return cl.status;
-    if (!cl.may(KEY_SET_VALUE) || cl.c->readonly())
-        return ERROR_ACCESS_DENIED;
     query q(*cl.c, set_value);
     q.bind(1, cl.key.id).bind(2, fold_name).bind(3, lpValueName ? lpValueName : "", n);
     q.bind(4, static_cast<sqlite3_int64>(dwType)).bind(5, lpData, cbData).step();
@@ -1003,11 +1029,9 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType
 
 LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
-    call cl(hKey);
+    call cl(hKey, KEY_SET_VALUE, true);
     if (!cl.ok())
         return cl.status;
-    if (!cl.may(KEY_SET_VALUE) || cl.c->readonly())
-        return ERROR_ACCESS_DENIED;
     std::size_t n;
     std::string name = value_fold(lpValueName, n);
     query q(*cl.c, delete_value);
@@ -1034,9 +1058,7 @@ LSTATUS WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DW
         status = ERROR_ACCESS_DENIED;
     else if (cl.ok()) {
         connection& c = *cl.c;
-        query b(c, begin_immediate);
-        b.step();
-        status = b.status();
+        status = run_once(c, begin_immediate);
         if (status == ERROR_SUCCESS)
             status = check_alive(c, cl.key);
         if (status == ERROR_SUCCESS) {
@@ -1057,15 +1079,7 @@ LSTATUS WINAPI RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DW
             del.bind(1, cl.key.id).step();
             status = del.status();
         }
-        if (status == ERROR_SUCCESS) {
-            query end(c, commit);
-            end.step();
-            status = end.status();
-        }
-        if (status != ERROR_SUCCESS) {
-            query undo(c, rollback);
-            undo.step();
-        }
+        status = end_transaction(c, status);
     } else {
         status = cl.status;
     }
@@ -1080,11 +1094,9 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
 {
     if (lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
-    call cl(hKey);
+    call cl(hKey, KEY_QUERY_VALUE);
     if (!cl.ok())
         return cl.status;
-    if (!cl.may(KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
     connection& c = *cl.c;
     LONG status = check_alive(c, cl.key);
     if (status != ERROR_SUCCESS)
@@ -1101,26 +1113,11 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
         *lpcbMaxClassLen = 0;
     if (lpcbSecurityDescriptor)
         *lpcbSecurityDescriptor = 0;
-    {
-        query q(c, info_keys);
-        if (!q.bind(1, cl.key.id).step())
-            return q.ok() ? ERROR_REGISTRY_IO_FAILED : q.status();
-        if (lpcSubKeys)
-            *lpcSubKeys = static_cast<DWORD>(q.integer(0));
-        if (lpcbMaxSubKeyLen)
-            *lpcbMaxSubKeyLen = static_cast<DWORD>(q.integer(1));
-    }
-    {
-        query q(c, info_values);
-        if (!q.bind(1, cl.key.id).step())
-            return q.ok() ? ERROR_REGISTRY_IO_FAILED : q.status();
-        if (lpcValues)
-            *lpcValues = static_cast<DWORD>(q.integer(0));
-        if (lpcbMaxValueNameLen)
-            *lpcbMaxValueNameLen = static_cast<DWORD>(q.integer(1));
-        if (lpcbMaxValueLen)
-            *lpcbMaxValueLen = static_cast<DWORD>(q.integer(2));
-    }
+    status = key_counts(c, info_keys, cl.key.id, {lpcSubKeys, lpcbMaxSubKeyLen});
+    if (status == ERROR_SUCCESS)
+        status = key_counts(c, info_values, cl.key.id, {lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen});
+    if (status != ERROR_SUCCESS)
+        return status;
     if (lpftLastWriteTime) {
         query q(c, key_written);
         if (!q.bind(1, cl.key.id).step())
@@ -1135,11 +1132,9 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
 {
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
-    call cl(hKey);
+    call cl(hKey, KEY_ENUMERATE_SUB_KEYS);
     if (!cl.ok())
         return cl.status;
-    if (!cl.may(KEY_ENUMERATE_SUB_KEYS))
-        return ERROR_ACCESS_DENIED;
     query q(*cl.c, enum_key);
     if (!cl.row_at(q, dwIndex))
         return cl.status;
@@ -1166,11 +1161,9 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
 {
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
-    call cl(hKey);
+    call cl(hKey, KEY_QUERY_VALUE);
     if (!cl.ok())
         return cl.status;
-    if (!cl.may(KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
     query q(*cl.c, enum_value);
     if (!cl.row_at(q, dwIndex))
         return cl.status;
@@ -1199,11 +1192,7 @@ LSTATUS WINAPI RegFlushKey(HKEY hKey)
         status = c.exec("PRAGMA synchronous = FULL");
     if (status != ERROR_SUCCESS)
         return status;
-    {
-        query q(c, count_flush);
-        q.step();
-        status = q.status();
-    }
+    status = run_once(c, count_flush);
     LONG restored = c.exec("PRAGMA synchronous = NORMAL");
     return status != ERROR_SUCCESS ? status : restored;
 }

@@ -28,6 +28,14 @@ unsigned last_error()
     return static_cast<unsigned>(GetLastError());
 }
 
+// A step's result, with the step named in a trace when it failed (-1).
+int traced(int result, const char* step)
+{
+    if (result == -1)
+        YErrTrace("%s failed", step);
+    return result;
+}
+
 const char* text_of(const char* s)
 {
     return s ? s : "";
@@ -265,52 +273,73 @@ int YFastFileReader::read_char_from_buffer(char& c)
 
 int YFastFileReader::Read(void* buffer, unsigned count)
 {
-    int got = read_from_buffer(buffer, count);
-    if (got == -1)
-        YErrTrace("YFastFileReader::Read(): read_from_buffer() failed");
-    return got;
+    return traced(read_from_buffer(buffer, count), "YFastFileReader::Read(): read_from_buffer()");
 }
 
-int YFastFileReader::ReadLine(char* buffer, unsigned max)
+namespace {
+
+// Copies bytes from the reader's buffer into `buffer` (max + 1 bytes) up to the first byte that
+// `find` finds in a range, which is consumed but not stored as `stop` (0 when none ends the
+// piece), refilling as it goes. `pos` and `limit` are the reader's own. The count stored, or -1
+// when a refill failed, reported under `name`.
+template <typename Find>
+int copy_until(YFastFileReader& reader, char*& pos, char*& limit, char* buffer, unsigned max, Find find,
+               const char* name, char& stop)
 {
     std::size_t count = 0;
-    bool cr = false;
+    stop = '\0';
     for (;;) {
-        if (m_pos == m_limit) {
-            if (!fill_buffer()) {
+        if (pos == limit) {
+            if (!reader.fill_buffer()) {
                 buffer[count] = '\0';
-                YErrTrace("YFastFileReader::ReadLine(): fill_buffer() failed");
+                YErrTrace("%s(): fill_buffer() failed", name);
                 return -1;
             }
-            if (m_pos == m_limit)
+            if (pos == limit)
                 break;
         }
-        std::size_t n = std::min<std::size_t>(max - count, static_cast<std::size_t>(m_limit - m_pos));
-        const char* end = find_line_end(m_pos, m_pos + n);
+        std::size_t n = std::min<std::size_t>(max - count, static_cast<std::size_t>(limit - pos));
+        const char* end = find(pos, pos + n);
         if (end) {
-            std::size_t len = static_cast<std::size_t>(end - m_pos);
-            std::memcpy(buffer + count, m_pos, len);
+            std::size_t len = static_cast<std::size_t>(end - pos);
+            std::memcpy(buffer + count, pos, len);
             count += len;
-            cr = *end == '\r';
-            m_pos += len + 1;
+            stop = *end;
+            pos += len + 1;
             break;
         }
-        std::memcpy(buffer + count, m_pos, n);
+        std::memcpy(buffer + count, pos, n);
         count += n;
-        m_pos += n;
+        pos += n;
         if (count == max)
             break;
     }
     buffer[count] = '\0';
-    if (cr) {
-        if (m_pos == m_limit && !fill_buffer()) {
-            YErrTrace("YFastFileReader::ReadLine(): fill_buffer() failed");
-            return -1;
-        }
-        if (m_pos < m_limit && *m_pos == '\n')
-            ++m_pos;
-    }
     return static_cast<int>(count);
+}
+
+// After a CR, an LF that follows belongs to the same line end. False when a refill failed.
+bool skip_lf_after_cr(YFastFileReader& reader, char*& pos, char*& limit)
+{
+    if (pos == limit && !reader.fill_buffer())
+        return false;
+    if (pos < limit && *pos == '\n')
+        ++pos;
+    return true;
+}
+
+}  // namespace
+
+int YFastFileReader::ReadLine(char* buffer, unsigned max)
+{
+    char stop;
+    auto find = [](const char* p, const char* end) { return find_line_end(p, end); };
+    int count = copy_until(*this, m_pos, m_limit, buffer, max, find, "YFastFileReader::ReadLine", stop);
+    if (count != -1 && stop == '\r' && !skip_lf_after_cr(*this, m_pos, m_limit)) {
+        YErrTrace("YFastFileReader::ReadLine(): fill_buffer() failed");
+        return -1;
+    }
+    return count;
 }
 
 bool YFastFileReader::ReadLine(std::string& line)
@@ -336,55 +365,25 @@ bool YFastFileReader::ReadLine(std::string& line)
         line.append(m_pos, static_cast<std::size_t>(m_limit - m_pos));
         m_pos = m_limit;
     }
-    if (cr) {
-        if (m_pos == m_limit && !fill_buffer()) {
-            YErrTrace("YFastFileReader::ReadLine(STL):fill_buffer() failed");
-            return false;
-        }
-        if (m_pos < m_limit && *m_pos == '\n')
-            ++m_pos;
+    if (cr && !skip_lf_after_cr(*this, m_pos, m_limit)) {
+        YErrTrace("YFastFileReader::ReadLine(STL):fill_buffer() failed");
+        return false;
     }
     return true;
 }
 
 int YFastFileReader::ReadString(char* buffer, unsigned max, char delimiter)
 {
-    std::size_t count = 0;
-    for (;;) {
-        if (m_pos == m_limit) {
-            if (!fill_buffer()) {
-                buffer[count] = '\0';
-                YErrTrace("YFastFileReader::ReadString(): fill_buffer() failed");
-                return -1;
-            }
-            if (m_pos == m_limit)
-                break;
-        }
-        std::size_t n = std::min<std::size_t>(max - count, static_cast<std::size_t>(m_limit - m_pos));
-        const char* end = static_cast<const char*>(std::memchr(m_pos, delimiter, n));
-        if (end) {
-            std::size_t len = static_cast<std::size_t>(end - m_pos);
-            std::memcpy(buffer + count, m_pos, len);
-            count += len;
-            m_pos += len + 1;
-            break;
-        }
-        std::memcpy(buffer + count, m_pos, n);
-        count += n;
-        m_pos += n;
-        if (count == max)
-            break;
-    }
-    buffer[count] = '\0';
-    return static_cast<int>(count);
+    char stop;
+    auto find = [delimiter](const char* p, const char* end) {
+        return static_cast<const char*>(std::memchr(p, delimiter, static_cast<std::size_t>(end - p)));
+    };
+    return copy_until(*this, m_pos, m_limit, buffer, max, find, "YFastFileReader::ReadString", stop);
 }
 
 int YFastFileReader::ReadChar(char& c)
 {
-    int got = read_char_from_buffer(c);
-    if (got == -1)
-        YErrTrace("YFastFileReader::ReadChar(): read_char_from_buffer() failed");
-    return got;
+    return traced(read_char_from_buffer(c), "YFastFileReader::ReadChar(): read_char_from_buffer()");
 }
 
 int YFastFileReader::ReadCharNL(char& c)
@@ -420,42 +419,27 @@ bool YFastFileReader::UnReadChar()
 
 int YFastFileReader::ReadInt(int& value)
 {
-    int got = read_from_buffer(&value, sizeof value);
-    if (got == -1)
-        YErrTrace("YFastFileReader::ReadInt(): read_from_buffer() failed");
-    return got;
+    return traced(read_from_buffer(&value, sizeof value), "YFastFileReader::ReadInt(): read_from_buffer()");
 }
 
 int YFastFileReader::ReadLong(std::int32_t& value)
 {
-    int got = read_from_buffer(&value, sizeof value);
-    if (got == -1)
-        YErrTrace("YFastFileReader::ReadLong(): read_from_buffer() failed");
-    return got;
+    return traced(read_from_buffer(&value, sizeof value), "YFastFileReader::ReadLong(): read_from_buffer()");
 }
 
 int YFastFileReader::ReadFloat(float& value)
 {
-    int got = read_from_buffer(&value, sizeof value);
-    if (got == -1)
-        YErrTrace("YFastFileReader::ReadFloat(): read_from_buffer() failed");
-    return got;
+    return traced(read_from_buffer(&value, sizeof value), "YFastFileReader::ReadFloat(): read_from_buffer()");
 }
 
 int YFastFileReader::ReadShort(short& value)
 {
-    int got = read_from_buffer(&value, sizeof value);
-    if (got == -1)
-        YErrTrace("YFastFileReader::ReadShort(): read_from_buffer() failed");
-    return got;
+    return traced(read_from_buffer(&value, sizeof value), "YFastFileReader::ReadShort(): read_from_buffer()");
 }
 
 int YFastFileReader::ReadDouble(double& value)
 {
-    int got = read_from_buffer(&value, sizeof value);
-    if (got == -1)
-        YErrTrace("YFastFileReader::ReadDouble(): read_from_buffer() failed");
-    return got;
+    return traced(read_from_buffer(&value, sizeof value), "YFastFileReader::ReadDouble(): read_from_buffer()");
 }
 
 bool YFastFileReader::IsEOF()
@@ -591,10 +575,8 @@ int YFastFileWriter::Write(const void* data, unsigned count)
 
 int YFastFileWriter::WriteString(const char* text)
 {
-    int n = write_to_buffer(text, static_cast<unsigned>(std::strlen(text)));
-    if (n == -1)
-        YErrTrace("YFastFileWriter::WriteString(): write_to_buffer() failed");
-    return n;
+    return traced(write_to_buffer(text, static_cast<unsigned>(std::strlen(text))),
+                  "YFastFileWriter::WriteString(): write_to_buffer()");
 }
 
 int YFastFileWriter::WriteLine(const char* text)
@@ -678,42 +660,27 @@ int YFastFileWriter::WriteCharNL(char c)
 
 int YFastFileWriter::WriteInt(int value)
 {
-    int n = write_to_buffer(&value, sizeof value);
-    if (n == -1)
-        YErrTrace("YFastFileWriter::WriteInt(): write_to_buffer() failed");
-    return n;
+    return traced(write_to_buffer(&value, sizeof value), "YFastFileWriter::WriteInt(): write_to_buffer()");
 }
 
 int YFastFileWriter::WriteLong(std::int32_t value)
 {
-    int n = write_to_buffer(&value, sizeof value);
-    if (n == -1)
-        YErrTrace("YFastFileWriter::WriteLong(): write_to_buffer() failed");
-    return n;
+    return traced(write_to_buffer(&value, sizeof value), "YFastFileWriter::WriteLong(): write_to_buffer()");
 }
 
 int YFastFileWriter::WriteFloat(float value)
 {
-    int n = write_to_buffer(&value, sizeof value);
-    if (n == -1)
-        YErrTrace("YFastFileWriter::WriteFloat(): write_to_buffer() failed");
-    return n;
+    return traced(write_to_buffer(&value, sizeof value), "YFastFileWriter::WriteFloat(): write_to_buffer()");
 }
 
 int YFastFileWriter::WriteShort(short value)
 {
-    int n = write_to_buffer(&value, sizeof value);
-    if (n == -1)
-        YErrTrace("YFastFileWriter::WriteShort(): write_to_buffer() failed");
-    return n;
+    return traced(write_to_buffer(&value, sizeof value), "YFastFileWriter::WriteShort(): write_to_buffer()");
 }
 
 int YFastFileWriter::WriteDouble(double value)
 {
-    int n = write_to_buffer(&value, sizeof value);
-    if (n == -1)
-        YErrTrace("YFastFileWriter::WriteDouble(): write_to_buffer() failed");
-    return n;
+    return traced(write_to_buffer(&value, sizeof value), "YFastFileWriter::WriteDouble(): write_to_buffer()");
 }
 
 bool YFastFileWriter::Flush()

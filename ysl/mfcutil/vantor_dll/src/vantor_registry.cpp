@@ -33,15 +33,22 @@ unsigned short_calls;
 unsigned long_calls;
 char* oversize_block;
 
+// Queries one value of root\subkey, opened for reading into `key` so that the caller may query
+// it again; a key that cannot be opened gives its error.
+LONG query_value(registry_key& key, HKEY root, const char* subkey, const char* name, DWORD& type, void* out,
+                 DWORD& size)
+{
+    LONG rc = key.open(root, subkey, registry_read_access);
+    return rc != ERROR_SUCCESS ? rc : RegQueryValueExA(key.get(), name, nullptr, &type, static_cast<BYTE*>(out), &size);
+}
+
 // Reads a value of exactly `size` bytes and the given type; anything else is not the kind.
 bool read_fixed(HKEY root, const char* subkey, const char* name, DWORD type, void* out, DWORD size)
 {
     registry_key key;
-    if (key.open(root, subkey, registry_read_access) != ERROR_SUCCESS)
-        return false;
     DWORD stored_type = 0;
     DWORD stored_size = size;
-    LONG rc = RegQueryValueExA(key.get(), name, nullptr, &stored_type, static_cast<BYTE*>(out), &stored_size);
+    LONG rc = query_value(key, root, subkey, name, stored_type, out, stored_size);
     // A shorter value would leave bytes of the result unset: not a value of this kind.
     return rc == ERROR_SUCCESS && stored_type == type && stored_size == size;
 }
@@ -134,14 +141,12 @@ const char* getreg_string(HKEY root, const char* subkey, const char* name, const
     char* buffer = short_ring[short_calls++ % 16];
     buffer[0] = '\0';
 
-    registry_key key;
-    if (key.open(root, subkey, registry_read_access) != ERROR_SUCCESS)
-        return def;
     // Each buffer keeps one byte beyond the capacity given to the query, for the terminator
     // of a string stored without one.
+    registry_key key;
     DWORD type = 0;
     DWORD size = short_slot_size - 1;
-    LONG rc = RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    LONG rc = query_value(key, root, subkey, name, type, buffer, size);
     if (rc == ERROR_MORE_DATA) {
         if (size < long_slot_size) {
             buffer = long_ring[long_calls++ % 8];
@@ -171,11 +176,9 @@ bool getreg_stringEx(HKEY root, const char* subkey, const char* name, char* buff
     *length = 0;
 
     registry_key key;
-    if (key.open(root, subkey, registry_read_access) != ERROR_SUCCESS)
-        return false;
     DWORD type = 0;
     DWORD size = capacity;
-    LONG rc = RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    LONG rc = query_value(key, root, subkey, name, type, buffer, size);
     if (rc == ERROR_MORE_DATA) {
         // Whether the string needs a terminator added shows only in its bytes.
         if (type == REG_SZ && size < UINT32_MAX) {
