@@ -3,7 +3,9 @@
 
 #include <ysl/ydiag.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +40,74 @@ int count(size_t n)
 }
 
 }  // namespace
+
+// The memory of lines. Out of the parser's file on purpose: inlined there, the header offset
+// between the two sides makes the compiler's check of new/delete pairs misfire.
+
+namespace {
+
+// In front of every line object: where its memory came from. The size keeps the object as
+// aligned as operator new would.
+constexpr size_t line_header = alignof(std::max_align_t) > 16 ? alignof(std::max_align_t) : 16;
+enum : unsigned char { from_heap, from_arena };
+
+void* tag(void* memory, unsigned char origin)
+{
+    *static_cast<unsigned char*>(memory) = origin;
+    return static_cast<char*>(memory) + line_header;
+}
+
+}  // namespace
+
+void* YIniDataLine::operator new(size_t size)
+{
+    return tag(::operator new(size + line_header), from_heap);
+}
+
+void YIniDataLine::operator delete(void* p)
+{
+    if (!p)
+        return;
+    char* memory = static_cast<char*>(p) - line_header;
+    if (*reinterpret_cast<unsigned char*>(memory) == from_heap)
+        ::operator delete(memory);
+}
+
+struct YIniDataLineArena::block {
+    block* previous;
+};
+
+void* YIniDataLineArena::allocate_line(size_t size)
+{
+    size = (size + 2 * line_header - 1) & ~(line_header - 1);
+    if (static_cast<size_t>(end - next) < size) {
+        // Blocks grow with the document, up to a size the allocator still serves from its
+        // heap rather than with a mapping of its own.
+        constexpr size_t first = 4096, largest = 120 * 1024;
+        block_size = block_size == 0 ? first : std::min(block_size * 2, largest);
+        const size_t head = (sizeof(block) + line_header - 1) & ~(line_header - 1);
+        const size_t bytes = std::max(block_size, head + size);
+        auto* b = static_cast<block*>(::operator new(bytes));
+        b->previous = blocks;
+        blocks = b;
+        next = reinterpret_cast<char*>(b) + head;
+        end = reinterpret_cast<char*>(b) + bytes;
+    }
+    void* p = next;
+    next += size;
+    return tag(p, from_arena);
+}
+
+void YIniDataLineArena::release()
+{
+    while (blocks) {
+        block* previous = blocks->previous;
+        ::operator delete(blocks);
+        blocks = previous;
+    }
+    next = end = nullptr;
+    block_size = 0;
+}
 
 YIniData* YIniData_Create(unsigned flags)
 {

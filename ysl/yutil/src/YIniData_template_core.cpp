@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <ostream>
+#include <utility>
 
 namespace {
 
@@ -123,6 +125,17 @@ bool convert(const char* text, T* out, F f)
 }  // namespace
 
 YIniDataLine::~YIniDataLine() = default;
+
+namespace {
+
+// A line in the document's arena. Should the constructor throw, its bytes stay in the arena.
+template <class Line, class... Args>
+Line* make_line(YIniDataLineArena& arena, Args&&... args)
+{
+    return ::new (arena.allocate_line(sizeof(Line))) Line(std::forward<Args>(args)...);
+}
+
+}  // namespace
 
 // --- entry -----------------------------------------------------------------------------
 
@@ -392,6 +405,8 @@ void YIniDataT<Compare>::clear()
         delete s.second;
     section_map.clear();
     current_section = nullptr;
+    // Every line made in the arena stood in the preamble or in a section and is gone now.
+    arena.release();
 }
 
 template <class Compare>
@@ -481,7 +496,6 @@ bool YIniDataT<Compare>::Save()
     return true;
 }
 
-
 template <class Compare>
 bool YIniDataT<Compare>::SetContentString(const std::string& text)
 {
@@ -519,13 +533,20 @@ void YIniDataT<Compare>::GetContentString(std::string& out) const
     for (const auto& s : section_map)
         for (const YIniDataLine* l : s.second->line_vec)
             total += l->text.size() + 1;
-    out.clear();
-    out.reserve(total);
+    // Sized once and filled through a pointer: appending line by line costs more in
+    // bookkeeping than in copying.
+    out.resize(total);
+    char* to = out.data();
+    auto put = [&to](const YIniDataLine* l) {
+        std::memcpy(to, l->text.data(), l->text.size());
+        to += l->text.size();
+        *to++ = '\n';
+    };
     for (const YIniDataLine* l : preamble)
-        out.append(l->text).push_back('\n');
+        put(l);
     for (const auto& s : section_map)
         for (const YIniDataLine* l : s.second->line_vec)
-            out.append(l->text).push_back('\n');
+            put(l);
 }
 
 template <class Compare>
@@ -542,7 +563,7 @@ bool YIniDataT<Compare>::parse_line(std::string_view line)
     const size_t p = first_non_blank(line);
     std::vector<YIniDataLine*>& lines = current_section ? current_section->line_vec : preamble;
     if (p == line.size() || (line[0] != '[' && is_comment_char(line[p]))) {
-        lines.push_back(new YIniDataLine(std::string(line)));
+        lines.push_back(make_line<YIniDataLine>(arena, std::string(line)));
         return true;
     }
     if (line[0] == '[') {
@@ -552,22 +573,23 @@ bool YIniDataT<Compare>::parse_line(std::string_view line)
             YErrTrace("YIniData::parse_line(): %.70s", error_text.c_str());
             return false;
         }
-        std::string name(line.substr(1, close - 1));
+        const std::string_view name = line.substr(1, close - 1);
         if (section_map.find(name) != section_map.end()) {
+            const std::string shown(name);
             if (!(flags & YINIDATA_REPLACE_SECTIONS)) {
-                set_error("Section [%s] seen twice", name.c_str());
+                set_error("Section [%s] seen twice", shown.c_str());
                 YErrTrace("YIniData::parse_line(): %.70s", error_text.c_str());
                 return false;
             }
-            if (!DeleteSection(name.c_str())) {
-                set_error("Section [%s] deleting previous version failed", name.c_str());
+            if (!DeleteSection(shown.c_str())) {
+                set_error("Section [%s] deleting previous version failed", shown.c_str());
                 YErrTrace("YIniData::parse_line(): DeleteSection() failed");
                 return false;
             }
         }
         auto* s = new Section(std::string(line));
         s->line_vec.push_back(s);
-        section_map.emplace(std::move(name), s);
+        section_map.emplace(std::string(name), s);
         current_section = s;
         return true;
     }
@@ -610,7 +632,7 @@ bool YIniDataT<Compare>::parse_line(std::string_view line)
         }
         it = map.lower_bound(name);
     }
-    auto* entry = new YIniDataEntry(std::string(line), e == std::string_view::npos ? 0 : e + 1);
+    auto* entry = make_line<YIniDataEntry>(arena, std::string(line), e == std::string_view::npos ? 0 : e + 1);
     map.emplace_hint(it, std::string(name), entry);
     current_section->line_vec.push_back(entry);
     return true;

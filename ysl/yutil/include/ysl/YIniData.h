@@ -24,14 +24,45 @@
 #include <string_view>
 #include <vector>
 
+class YIniDataLineArena;
+
 // One stored line, without its line end.
+//
+// Lines are deleted through the virtual destructor, wherever their memory came from: a
+// document makes the lines it parses in its own arena (one allocation for many lines instead
+// of one each), other lines come from the heap, and a small header in front of each object
+// tells operator delete which it was.
 class YIniDataLine {
 public:
     YIniDataLine() = default;
     explicit YIniDataLine(std::string line) : text(std::move(line)) {}
     virtual ~YIniDataLine();
 
+    static void* operator new(size_t size);
+    static void operator delete(void* p);
+
     std::string text;
+};
+
+// The memory of the lines of one document, given back all at once when the document drops
+// its lines. A line made here and deleted earlier leaves its bytes until then.
+class YIniDataLineArena {
+public:
+    YIniDataLineArena() = default;
+    YIniDataLineArena(const YIniDataLineArena&) = delete;
+    YIniDataLineArena& operator=(const YIniDataLineArena&) = delete;
+    ~YIniDataLineArena() { release(); }
+
+    // Room for a line object of size bytes, its header written; constructed with ::new.
+    void* allocate_line(size_t size);
+    void release();
+
+private:
+    struct block;
+    block* blocks = nullptr;
+    char* next = nullptr;
+    char* end = nullptr;
+    size_t block_size = 0;
 };
 
 // A line name "=" value. Everything before value_pos (indentation, name, blanks, "=") is
@@ -188,6 +219,7 @@ private:
     std::map<std::string, Section*, Compare> section_map;
     Section* current_section = nullptr;
     std::string error_text;
+    YIniDataLineArena arena;  // the parsed lines' memory; released by clear()
 };
 
 template <class Compare>
