@@ -328,15 +328,21 @@ void with_text(const char* format, va_list args, Use use) noexcept
     }
 }
 
+// The first half of a report: where it is made, kept until its message comes.
+void remember_location(location thread_state::*slot, const char* file, int line) noexcept
+{
+    preserve_errors keep;
+    if (thread_state* ts = this_thread_state())
+        ts->*slot = location{file, line};
+}
+
 }  // namespace
 
 extern "C" {
 
 void _YErrTrace_Location(int, const char* file, int line)
 {
-    preserve_errors keep;
-    if (thread_state* ts = this_thread_state())
-        ts->errtrace_at = location{file, line};
+    remember_location(&thread_state::errtrace_at, file, line);
 }
 
 void _YErrTrace_Add(const char* format, ...)
@@ -353,9 +359,7 @@ void _YErrTrace_Add(const char* format, ...)
 
 void _YErrLog_Location(int, const char* file, int line)
 {
-    preserve_errors keep;
-    if (thread_state* ts = this_thread_state())
-        ts->errlog_at = location{file, line};
+    remember_location(&thread_state::errlog_at, file, line);
 }
 
 void _YErrLog_Add(const char* format, ...)
