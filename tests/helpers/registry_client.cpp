@@ -6,6 +6,11 @@
 //                                        block of one repeated record "<writer>:<round>;";
 //                                        prints "torn ..." or "failed ..." on the first fault,
 //                                        "done" at the end
+// On Linux, beneath the API, on the database itself:
+//   registry_client hold                 opens a write transaction through the registry's own
+//                                        file layer, prints "holding" and waits to be killed
+//   registry_client plain-write          tries a write with SQLite's own locking and prints
+//                                        "busy", "written" or "error <code>"
 // Keys are under HKEY_CURRENT_USER.
 #include <winport/winport.h>
 
@@ -13,6 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#ifndef _WIN32
+#include <sqlite3.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -96,6 +106,54 @@ int stress(const char* key, const char* writer, int rounds)
     return 0;
 }
 
+#ifndef _WIN32
+
+std::string db_path()
+{
+    const char* prefix = std::getenv("WINPORT_PREFIX");
+    return std::string(prefix ? prefix : "") + "/registry.db";
+}
+
+int hold()
+{
+    // A registry call first: it makes the database and brings the registry's file layer.
+    HKEY k;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\held", 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr) !=
+        ERROR_SUCCESS)
+        return 1;
+    RegCloseKey(k);
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(db_path().c_str(), &db, SQLITE_OPEN_READWRITE, "winport-registry") != SQLITE_OK ||
+        sqlite3_exec(db, "BEGIN IMMEDIATE; UPDATE flushes SET count = count + 1000", nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
+        std::printf("error %s\n", sqlite3_errmsg(db));
+        return 1;
+    }
+    std::printf("holding\n");
+    std::fflush(stdout);
+    for (;;)
+        pause();
+}
+
+int plain_write()
+{
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(db_path().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, "BEGIN IMMEDIATE; UPDATE flushes SET count = count + 1; COMMIT", nullptr, nullptr,
+                          nullptr);
+    if (rc == SQLITE_BUSY)
+        std::printf("busy\n");
+    else if (rc == SQLITE_OK)
+        std::printf("written\n");
+    else
+        std::printf("error %d\n", rc);
+    sqlite3_close(db);
+    return 0;
+}
+
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -104,6 +162,12 @@ int main(int argc, char** argv)
         return acks(argv[2], std::atol(argv[3]));
     if (argc == 5 && std::strcmp(argv[1], "stress") == 0)
         return stress(argv[2], argv[3], std::atoi(argv[4]));
-    std::fprintf(stderr, "usage: registry_client acks KEY FIRST | stress KEY WRITER ROUNDS\n");
+#ifndef _WIN32
+    if (argc == 2 && std::strcmp(argv[1], "hold") == 0)
+        return hold();
+    if (argc == 2 && std::strcmp(argv[1], "plain-write") == 0)
+        return plain_write();
+#endif
+    std::fprintf(stderr, "usage: registry_client acks KEY FIRST | stress KEY WRITER ROUNDS | hold | plain-write\n");
     return 2;
 }

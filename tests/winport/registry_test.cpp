@@ -727,6 +727,40 @@ TEST(LinuxRegistryCrash, KilledWriters_LoseNoAcknowledgedWrite_AndLeaveASoundDat
     RegCloseKey(k);
 }
 
+// The locks of the database's WAL index are kept in shared memory rather than in the kernel:
+// a process that dies holding them must lose them, readers must pass a writer, and a program
+// with SQLite's own locking must not write beside the registry.
+TEST(LinuxRegistryLocks, AWriterKilledInItsTransaction_LeavesNoLockBehind)
+{
+    ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "before", 1), ERROR_SUCCESS);
+    vantor_test::child holder("registry_client", {"hold"});
+    std::string line;
+    ASSERT_TRUE(holder.read_line(line));
+    ASSERT_EQ(line, "holding");
+    DWORD v = 0;
+    EXPECT_EQ(query_dword(HKEY_CURRENT_USER, "before", v), ERROR_SUCCESS);
+    holder.kill();
+    // With the dead writer's locks still in the table, this would wait a minute and fail.
+    EXPECT_EQ(set_dword(HKEY_CURRENT_USER, "after", 2), ERROR_SUCCESS);
+    EXPECT_EQ(query_dword(HKEY_CURRENT_USER, "after", v), ERROR_SUCCESS);
+    EXPECT_EQ(v, 2u);
+}
+
+TEST(LinuxRegistryLocks, AWriterWithSQLitesOwnLocking_IsKeptOutWhileTheRegistryIsOpen)
+{
+    fill_in_helper("Software\\fill", "1");
+    std::string line;
+    {
+        vantor_test::child writer("registry_client", {"plain-write"});
+        ASSERT_TRUE(writer.read_line(line));
+        EXPECT_EQ(line, "written");  // nobody has the registry open
+    }
+    ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "open", 1), ERROR_SUCCESS);
+    vantor_test::child writer("registry_client", {"plain-write"});
+    ASSERT_TRUE(writer.read_line(line));
+    EXPECT_EQ(line, "busy");
+}
+
 // This process keeps what it read while the database is unchanged; another process's write
 // must show at once.
 TEST(LinuxRegistryProcesses, AWriteOfAnotherProcess_IsSeenByTheNextRead)

@@ -2,11 +2,13 @@
 // process of the prefix.
 //
 // Every thread has a connection of its own with its statements prepared once, so a call takes
-// no lock of ours; SQLite's file locks order the writers of all processes. Each call is one
+// no lock of ours; the locks of SQLite's WAL index (kept by registry_vfs.cpp) order the
+// writers of all processes. Each call is one
 // statement (or one IMMEDIATE transaction where it reads and then writes), so nothing another
 // process does can come between its steps, and a write is in the WAL before the call returns.
 #include "handles.h"
 #include "prefix.h"
+#include "registry_vfs.h"
 
 #include <winport/winport.h>
 
@@ -211,9 +213,9 @@ public:
 
     // ---- what this connection read, kept while the database has not changed --------------
     //
-    // A read transaction costs a lock and an unlock of the shared-memory index, system calls
-    // that cost more than the rest of a lookup. Every commit of any process rewrites the WAL
-    // index header in that shared memory (its change counter and frame count move), so while
+    // A lookup through SQLite costs about fifteen times one answered from what was kept.
+    // Every commit of any process rewrites the header of the WAL index in shared memory (its
+    // change counter and frame count move), so while
     // the header reads the same as when something was read, that something is still what the
     // database holds. Reading the header takes no lock: a committer writes its second copy
     // and then its first, and SQLite itself trusts it when both copies agree.
@@ -380,7 +382,7 @@ LONG connection::open()
     ::close(fd);
 
     int flags = (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
-    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, registry_vfs());
     if (rc != SQLITE_OK)
         return sql_status(rc);
     sqlite3_extended_result_codes(db_, 1);
