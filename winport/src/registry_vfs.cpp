@@ -117,6 +117,8 @@ public:
     shared_table* t_ = nullptr;
 
 private:
+    // The file is the user's to damage: no count in it is trusted as an index.
+    int entries_used() const { return t_->used < 0 || t_->used > max_processes ? max_processes : t_->used; }
     bool alive(int entry) const;
     void reap(int entry);
     void recover();
@@ -168,7 +170,7 @@ void lock_table::reap(int entry)
 void lock_table::recover()
 {
     int me = generation_ == fork_generation.load(std::memory_order_relaxed) ? me_ : -1;
-    int used = t_->used < 0 || t_->used > max_processes ? max_processes : t_->used;
+    int used = entries_used();
     for (int e = 0; e < used; ++e) {
         if (e != me && t_->entries[e].in_use && !alive(e))
             std::memset(&t_->entries[e], 0, sizeof t_->entries[e]);
@@ -199,11 +201,11 @@ int lock_table::self()
     // A free entry, or one whose process is gone (its locks go with it).
     for (int e = 0; e < max_processes; ++e) {
         process_entry& p = t_->entries[e];
-        if (e < t_->used && p.in_use && alive(e))
+        if (e < entries_used() && p.in_use && alive(e))
             continue;
         if (!set_lock(fd_, F_WRLCK, alive_base + e, 1, false))
             continue;
-        if (e < t_->used && p.in_use)
+        if (e < entries_used() && p.in_use)
             reap(e);
         std::memset(&p, 0, sizeof p);
         p.pid = static_cast<std::int32_t>(getpid());
@@ -231,7 +233,7 @@ bool lock_table::free_for(int me, int first, int n, bool exclusive, std::uint16_
         return true;
     // Someone is in the way: take the locks of holders that died.
     bool reaped = false;
-    for (int e = 0; e < t_->used; ++e) {
+    for (int e = 0, used = entries_used(); e < used; ++e) {
         const process_entry& p = t_->entries[e];
         if (e == me || !p.in_use)
             continue;
