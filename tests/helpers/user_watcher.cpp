@@ -1,8 +1,14 @@
-// A process that watches for active-user changes: user_watcher LABEL PASSES GATE
-// Registers two callbacks that print "LABEL a" and "LABEL b"; the second then waits for the
-// named manual-reset event GATE, so that the test decides when the pass may end (and so when
-// the user-change event is reset). Prints "ready" after registering, and "done" after each of
-// PASSES passes once it is over. Ends normally, so the module is unloaded with the process.
+// A process that watches for active-user changes: user_watcher LABEL MARKS PASSES GATE
+// Registers one callback per character of MARKS, in order, each printing "LABEL <mark>"; the
+// last one then waits for the named manual-reset event GATE, so that the test decides when
+// the pass may end (and so when the user-change event is reset). Prints "ready" after
+// registering, and "done" after each of PASSES passes once it is over. Ends normally, so the
+// module is unloaded with the process.
+//
+// The first registration starts the watcher, which runs a pass at once if the event is set
+// already: that pass may begin before the later registrations, and so walk only the first
+// callbacks. A test that signals before this process starts therefore gives one mark. No
+// callback prints before "ready", whenever its pass began.
 #include <vantor/vantor.h>
 
 #include <cstdio>
@@ -12,15 +18,18 @@
 namespace {
 
 std::string label;
+std::string marks;
+HANDLE listed = nullptr;
 HANDLE gate = nullptr;
 HANDLE pass_over = nullptr;
-char first, second;
 
 void on_change(void* context)
 {
-    std::printf("%s %s\n", label.c_str(), context == &first ? "a" : "b");
+    WaitForSingleObject(listed, INFINITE);
+    const char* mark = static_cast<const char*>(context);
+    std::printf("%s %c\n", label.c_str(), *mark);
     std::fflush(stdout);
-    if (context == &second) {
+    if (mark == &marks.back()) {
         WaitForSingleObject(gate, INFINITE);
         SetEvent(pass_over);
     }
@@ -30,24 +39,27 @@ void on_change(void* context)
 
 int main(int argc, char** argv)
 {
-    if (argc != 4)
+    if (argc != 5 || !*argv[2])
         return 64;
     label = argv[1];
-    int passes = std::atoi(argv[2]);
-    gate = CreateEventA(nullptr, TRUE, FALSE, argv[3]);
+    marks = argv[2];
+    int passes = std::atoi(argv[3]);
+    listed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    gate = CreateEventA(nullptr, TRUE, FALSE, argv[4]);
     pass_over = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!gate || !pass_over)
+    if (!listed || !gate || !pass_over)
         return 1;
-    vantorRegisterActiveUserChangedCallback(&on_change, &first);
-    vantorRegisterActiveUserChangedCallback(&on_change, &second);
+    for (char& mark : marks)
+        vantorRegisterActiveUserChangedCallback(&on_change, &mark);
     std::printf("ready\n");
     std::fflush(stdout);
+    SetEvent(listed);
     for (int i = 0; i < passes; ++i) {
         if (WaitForSingleObject(pass_over, INFINITE) != WAIT_OBJECT_0)
             return 1;
         // Registering a listed entry changes nothing, but takes the callback-list lock, which
         // the watcher holds until it has reset the event.
-        vantorRegisterActiveUserChangedCallback(&on_change, &first);
+        vantorRegisterActiveUserChangedCallback(&on_change, &marks[0]);
         std::printf("done\n");
         std::fflush(stdout);
     }

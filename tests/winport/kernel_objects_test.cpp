@@ -12,6 +12,16 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -271,6 +281,45 @@ TEST(LinuxNamedObjectDirectory, WritableByOthers_IsRefused)
     SetLastError(0);
     EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "probe"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// Holders that never wait keep the wake-ups sent to them, and the sender pays for each one
+// still queued; with enough of them its sends fail for want of buffer, which must not pass
+// for a full queue at the waiter, or the wait sleeps through a set.
+TEST(LinuxNamedEvent, HoldersThatNeverWait_DoNotSwallowTheWakeUpOfAWaiter)
+{
+    std::string run = std::string(std::getenv("WINPORT_PREFIX")) + "/run";
+    std::filesystem::create_directories(run);
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    std::string name = unique_name("busy");
+    HANDLE h = create_event(name, true, false);
+    ASSERT_NE(h, nullptr);
+    // Each holder process has a datagram socket in the event's waiter directory.
+    std::string waiters;
+    for (const auto& entry : std::filesystem::directory_iterator(run))
+        waiters = entry.path().string() + "/o." + name + ".w";
+    int dir = open(waiters.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0) << waiters;
+    std::vector<int> idle;
+    for (int i = 0; i < 64; ++i) {
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "/proc/self/fd/%d/idle.%d", dir, i);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        idle.push_back(fd);
+    }
+    for (int i = 0; i < 20; ++i) {  // more than fill every queue
+        SetEvent(h);
+        ResetEvent(h);
+    }
+    EXPECT_FALSE(signalled(h));  // takes the wake-ups queued for this process
+    SetEvent(h);
+    EXPECT_TRUE(signalled(h));
+    for (int fd : idle)
+        close(fd);
+    close(dir);
+    CloseHandle(h);
 }
 #endif
 

@@ -248,20 +248,39 @@ private:
         return true;
     }
 
+    // A send fails with EAGAIN for two causes: the waiter's queue is full of wake-ups
+    // already, and nothing is lost; or the wake-ups this process sent before, still queued at
+    // holders that never wait, use up the buffer of the sending socket, and this one never
+    // left. A socket that has sent nothing yet tells which.
     bool notify(const char* name)
     {
         sockaddr_un addr;
         socklen_t len;
         if (!address(name, addr, len))
             return false;
+        int error = send_wake(sender_, addr, len);
+        if (error == EAGAIN) {
+            int fresh = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fresh < 0)
+                return false;
+            error = send_wake(fresh, addr, len);
+            close(fresh);  // what it sent stays queued
+        }
+        if (error == 0 || error == EAGAIN)
+            return true;
+        errno = error;
+        return false;
+    }
+
+    // 0 or the errno of the send.
+    static int send_wake(int fd, const sockaddr_un& addr, socklen_t len)
+    {
         char byte = 1;
         for (;;) {
-            if (sendto(sender_, &byte, 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&addr), len) == 1)
-                return true;
-            if (errno == EAGAIN)
-                return true;  // the queue is full of wake-ups already
+            if (sendto(fd, &byte, 1, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&addr), len) == 1)
+                return 0;
             if (errno != EINTR)
-                return false;
+                return errno;
         }
     }
 
