@@ -761,6 +761,19 @@ TEST(LinuxRegistryLocks, AWriterWithSQLitesOwnLocking_IsKeptOutWhileTheRegistryI
     EXPECT_EQ(line, "busy");
 }
 
+// A lock file that this build cannot use (another build's, or a damaged one) is made anew once
+// nobody uses it; the registry then keeps other programs' writers out again.
+TEST(LinuxRegistryLocks, ALockFileOfAnotherBuild_IsMadeAnewOnceNobodyUsesIt)
+{
+    fill_in_helper("Software\\fill", "1");
+    std::fstream(db_path() + "-lock", std::ios::in | std::ios::out | std::ios::binary).write("\x57\x52\x4c\x4b\x01", 5);
+    ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "open", 1), ERROR_SUCCESS);
+    vantor_test::child writer("registry_client", {"plain-write"});
+    std::string line;
+    ASSERT_TRUE(writer.read_line(line));
+    EXPECT_EQ(line, "busy");
+}
+
 // This process keeps what it read while the database is unchanged; another process's write
 // must show at once.
 TEST(LinuxRegistryProcesses, AWriteOfAnotherProcess_IsSeenByTheNextRead)

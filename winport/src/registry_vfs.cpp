@@ -35,9 +35,12 @@ namespace {
 constexpr int nlock = SQLITE_SHM_NLOCK;
 constexpr int max_processes = 1024;
 // Byte offsets in the lock file: the first serialises its creation, those from alive_base on
-// are the processes' liveness bytes. Neither needs the file to reach that far.
+// are the processes' liveness bytes. Neither needs the file to reach that far. Both stay the
+// same in every build, whatever its table looks like.
 constexpr off_t init_byte = 0;
 constexpr off_t alive_base = off_t{1} << 20;
+constexpr off_t alive_span = off_t{1} << 20;
+static_assert(max_processes <= alive_span, "every entry needs a liveness byte");
 // The lock bytes of the WAL index in the -shm file, as SQLite's own locking uses them.
 constexpr off_t shm_lock_base = 120;
 
@@ -248,6 +251,33 @@ bool lock_table::free_for(int me, int first, int n, bool exclusive, std::uint16_
     return reaped && clear();
 }
 
+// Whether any process holds a liveness byte of the file, in this build's range or another's.
+bool anyone_alive(int fd)
+{
+    struct flock f {};
+    f.l_type = F_WRLCK;
+    f.l_whence = SEEK_SET;
+    f.l_start = alive_base;
+    f.l_len = alive_span;
+    return fcntl(fd, F_GETLK, &f) != 0 || f.l_type != F_UNLCK;
+}
+
+bool init_table(shared_table& t)
+{
+    std::memset(&t, 0, sizeof t);
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    int rc = pthread_mutex_init(&t.mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (rc != 0)
+        return false;
+    t.layout = table_layout;
+    __atomic_store_n(&t.magic, table_magic, __ATOMIC_RELEASE);
+    return true;
+}
+
 lock_table* lock_table::of(const std::string& db_path)
 {
     // One table per database file for the life of the process, whatever path names it.
@@ -279,31 +309,24 @@ lock_table* lock_table::of(const std::string& db_path)
     }
 
     // Made by whoever comes first, under a blocking lock, so a maker that dies midway leaves
-    // no half-made table to the next.
+    // no half-made table to the next. A table that is not this build's (another build's, or
+    // a damaged one) is made anew only when no process is alive to use it.
     void* map = MAP_FAILED;
     if (set_lock(fd, F_WRLCK, init_byte, 1, true)) {
-        if (st.st_size >= static_cast<off_t>(sizeof(shared_table)) || ftruncate(fd, sizeof(shared_table)) == 0)
+        bool fits = st.st_size >= static_cast<off_t>(sizeof(shared_table));
+        if (fits)
             map = mmap(nullptr, sizeof(shared_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         auto* t = static_cast<shared_table*>(map);
-        if (map != MAP_FAILED && t->magic == table_magic && t->layout != table_layout) {
-            // Another build's table, in use or not: never touch it.
+        bool ours = map != MAP_FAILED && t->magic == table_magic && t->layout == table_layout;
+        bool readable = !fits || map != MAP_FAILED;
+        if (!ours && readable && !anyone_alive(fd)) {
+            if (!fits && ftruncate(fd, sizeof(shared_table)) == 0)
+                map = mmap(nullptr, sizeof(shared_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            ours = map != MAP_FAILED && init_table(*static_cast<shared_table*>(map));
+        }
+        if (!ours && map != MAP_FAILED) {
             munmap(map, sizeof(shared_table));
             map = MAP_FAILED;
-        } else if (map != MAP_FAILED && t->magic != table_magic) {
-            std::memset(t, 0, sizeof *t);
-            pthread_mutexattr_t attr;
-            pthread_mutexattr_init(&attr);
-            pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-            pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-            int rc = pthread_mutex_init(&t->mutex, &attr);
-            pthread_mutexattr_destroy(&attr);
-            if (rc == 0) {
-                t->layout = table_layout;
-                __atomic_store_n(&t->magic, table_magic, __ATOMIC_RELEASE);
-            } else {
-                munmap(map, sizeof(shared_table));
-                map = MAP_FAILED;
-            }
         }
         set_lock(fd, F_UNLCK, init_byte, 1, false);
     }
