@@ -16,8 +16,10 @@
 
 #ifndef _WIN32
 #include <cstdio>
+#include <fstream>
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -320,6 +322,51 @@ TEST(LinuxNamedEvent, HoldersThatNeverWait_DoNotSwallowTheWakeUpOfAWaiter)
         close(fd);
     close(dir);
     CloseHandle(h);
+}
+
+// Windows releases every thread waiting on a manual-reset event when it is set, even if it is
+// reset at once. Here the waits share one descriptor, which the first waiter to run empties;
+// the others must not sleep on. The threads are known to wait once the kernel shows them in
+// poll().
+bool blocked_in_poll(long tid)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return (in >> number) && (number == SYS_poll || number == SYS_ppoll);
+}
+
+TEST(LinuxManualResetEvent, SetAndResetAtOnce_ReleasesEveryThreadThatWaits)
+{
+    constexpr int waiters = 4, rounds = 10;
+    for (bool named : {false, true}) {
+        std::string name = unique_name("pulse");
+        HANDLE h = named ? create_event(name, true, false) : CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(h, nullptr);
+        for (int round = 0; round < rounds; ++round) {
+            std::atomic<long> tids[waiters] = {};
+            DWORD results[waiters] = {};
+            std::vector<std::thread> threads;
+            for (int i = 0; i < waiters; ++i) {
+                threads.emplace_back([&, i] {
+                    tids[i] = syscall(SYS_gettid);
+                    results[i] = WaitForSingleObject(h, 5000);
+                });
+            }
+            for (auto& tid : tids) {
+                while (tid == 0 || !blocked_in_poll(tid))
+                    std::this_thread::yield();
+            }
+            SetEvent(h);
+            ResetEvent(h);
+            for (auto& t : threads)
+                t.join();
+            for (int i = 0; i < waiters; ++i)
+                EXPECT_EQ(results[i], static_cast<DWORD>(WAIT_OBJECT_0))
+                    << (named ? "named" : "unnamed") << ", round " << round;
+            EXPECT_FALSE(signalled(h));
+        }
+        CloseHandle(h);
+    }
 }
 #endif
 

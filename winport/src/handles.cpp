@@ -269,6 +269,17 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
     object_ptr objs[MAXIMUM_WAIT_OBJECTS];
     std::uint64_t tokens[MAXIMUM_WAIT_OBJECTS];
     pollfd fds[MAXIMUM_WAIT_OBJECTS];
+    // Every wait that began ends, on every way out.
+    struct waits {
+        object_ptr* objs;
+        std::uint64_t* tokens;
+        DWORD begun = 0;
+        ~waits()
+        {
+            for (DWORD i = 0; i < begun; ++i)
+                objs[i]->wait_end(tokens[i]);
+        }
+    } under_way{objs, tokens};
     for (DWORD i = 0; i < nCount; ++i) {
         objs[i] = handle_get(lpHandles[i]);
         if (!objs[i])
@@ -283,7 +294,8 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
         fds[i].fd = objs[i]->wait_fd();
         fds[i].events = objs[i]->wait_events();
         fds[i].revents = 0;
-        tokens[i] = objs[i]->wait_token();
+        tokens[i] = objs[i]->wait_begin();
+        under_way.begun = i + 1;
     }
 
     deadline until(dwMilliseconds);

@@ -31,12 +31,14 @@ public:
     // WAIT_ABANDONED) or reports wait_lost.
     virtual DWORD acquire() { return WAIT_OBJECT_0; }
 
-    // For objects shared with other processes, whose descriptor may wake a waiter after the
-    // signal is gone again: wait_token() is taken when a wait begins, and acquire_since()
-    // may count a signal given after that moment even if it has been reset since (a manual
-    // -reset event set and reset again still releases every wait that was under way).
-    virtual std::uint64_t wait_token() { return 0; }
+    // For objects whose descriptor may wake a waiter after the signal is gone again (a
+    // manual-reset event set and reset at once still releases every wait under way, in this
+    // process or another): wait_begin() is called when a wait begins and gives a token,
+    // acquire_since() may count a signal given after that moment even if it was reset since,
+    // and wait_end() is called when the wait ends, however it ends.
+    virtual std::uint64_t wait_begin() { return 0; }
     virtual DWORD acquire_since(std::uint64_t) { return acquire(); }
+    virtual void wait_end(std::uint64_t) {}
 
     // For objects without a descriptor; the default refuses the wait.
     virtual DWORD wait_alone(DWORD milliseconds);

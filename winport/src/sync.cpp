@@ -14,10 +14,12 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -36,31 +38,148 @@ pthread_mutex_t* mutex_of(LPCRITICAL_SECTION cs)
     return reinterpret_cast<pthread_mutex_t*>(cs->opaque_);
 }
 
-// An unnamed event is an eventfd: readable while the counter is above zero, that is while
-// the event is set. Reading the counter resets it in one step, which is what consumes an
-// auto-reset event for exactly one waiter.
+// The waits of this process under way on one manual-reset event, each by the count of sets
+// at its start. A set's wake-up is left readable while a wait that began before the set is
+// still under way: poll() looks at a descriptor again before it returns, so a waiter that has
+// not run yet would sleep on if another emptied it first, and miss a set that was reset at
+// once.
+class manual_waits {
+public:
+    void begin(std::uint64_t token)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        tokens_.push_back(token);
+    }
+
+    void end(std::uint64_t token)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (auto it = tokens_.begin(); it != tokens_.end(); ++it) {
+            if (*it == token) {
+                tokens_.erase(it);
+                return;
+            }
+        }
+    }
+
+    // Whether a wait other than the caller's began before the last of `sets` sets.
+    bool others_behind(std::uint64_t mine, std::uint64_t sets)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        bool skipped = false;
+        for (std::uint64_t t : tokens_) {
+            if (t == mine && !skipped)
+                skipped = true;
+            else if (t < sets)
+                return true;
+        }
+        return false;
+    }
+
+    // What a wait of a manual-reset event takes when poll() found its descriptor readable.
+    // The event reads `signalled` and `sets`; `drain` empties the descriptor and `wake` makes
+    // it readable again.
+    template <class Signalled, class Sets, class Drain, class Wake>
+    DWORD acquire(std::uint64_t token, Signalled signalled, Sets sets, Drain drain, Wake wake)
+    {
+        if (signalled())
+            return WAIT_OBJECT_0;
+        bool behind = others_behind(token, sets());
+        if (!behind) {
+            // Emptied first: a set after this point makes it readable again.
+            drain();
+            // Set meanwhile, or set and reset with another wait behind: keep it readable.
+            if (signalled()) {
+                wake();
+                return WAIT_OBJECT_0;
+            }
+            if (others_behind(token, sets()))
+                wake();
+        }
+        if (sets() != token)
+            return WAIT_OBJECT_0;
+        // Nothing for this wait: the wake-up is another's, which has still to run.
+        if (behind)
+            sched_yield();
+        return wait_lost;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::uint64_t> tokens_;
+};
+
+// An unnamed event is an eventfd. Auto-reset: readable while the counter is above zero, that
+// is while the event is set, and reading the counter resets it in one step, which is what
+// consumes the event for exactly one waiter. Manual-reset: the state is kept beside it, and
+// the counter is only a wake-up, emptied by the waits as manual_waits says.
 class unnamed_event final : public event_object {
 public:
-    unnamed_event(int fd, bool manual_reset) : fd_(fd), manual_reset_(manual_reset) {}
+    unnamed_event(int fd, bool manual_reset, bool initial) : fd_(fd), manual_reset_(manual_reset)
+    {
+        signalled_.store(initial ? 1 : 0);
+    }
     ~unnamed_event() override { close(fd_); }
 
     int wait_fd() const override { return fd_; }
 
+    std::uint64_t wait_begin() override
+    {
+        if (!manual_reset_)
+            return 0;
+        std::uint64_t token = sets_.load();
+        waits_.begin(token);
+        return token;
+    }
+
+    void wait_end(std::uint64_t token) override
+    {
+        if (manual_reset_)
+            waits_.end(token);
+    }
+
+    DWORD acquire_since(std::uint64_t token) override
+    {
+        if (!manual_reset_)
+            return acquire();
+        return waits_.acquire(
+            token, [this] { return signalled_.load() != 0; }, [this] { return sets_.load(); }, [this] { drain(); },
+            [this] { wake(); });
+    }
+
     DWORD acquire() override
     {
         if (manual_reset_)
-            return WAIT_OBJECT_0;
+            return signalled_.load() ? WAIT_OBJECT_0 : wait_lost;
         std::uint64_t count;
         return read(fd_, &count, sizeof count) == sizeof count ? WAIT_OBJECT_0 : wait_lost;
     }
 
     bool set() override
     {
+        if (manual_reset_) {
+            signalled_.store(1);
+            sets_.fetch_add(1);
+        }
+        return wake();
+    }
+
+    void reset() override
+    {
+        if (manual_reset_)
+            signalled_.store(0);
+        else
+            drain();
+    }
+
+private:
+    bool wake()
+    {
         std::uint64_t one = 1;
         for (;;) {
             if (write(fd_, &one, sizeof one) == sizeof one)
                 return true;
-            // A counter this close to its limit means the event is set anyway.
+            // A counter this close to its limit means a wake-up is there anyway.
             if (errno == EAGAIN)
                 return true;
             if (errno != EINTR)
@@ -68,16 +187,18 @@ public:
         }
     }
 
-    void reset() override
+    void drain()
     {
         std::uint64_t count;
         while (read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
         }
     }
 
-private:
     int fd_;
     bool manual_reset_;
+    std::atomic<std::uint32_t> signalled_{0};
+    std::atomic<std::uint64_t> sets_{0};
+    manual_waits waits_;
 };
 
 // A named event. Its state (set or not, the reset type, and a count of the sets) is a page of
@@ -147,23 +268,29 @@ public:
     }
 
     int wait_fd() const override { return own_; }
-    std::uint64_t wait_token() override { return state_->sets.load(); }
+
+    std::uint64_t wait_begin() override
+    {
+        std::uint64_t token = state_->sets.load();
+        if (state_->manual_reset)
+            waits_.begin(token);
+        return token;
+    }
+
+    void wait_end(std::uint64_t token) override
+    {
+        if (state_->manual_reset)
+            waits_.end(token);
+    }
 
     DWORD acquire_since(std::uint64_t token) override
     {
         if (state_->manual_reset) {
-            // Set: the wake-ups stay queued, so every later wait of any thread of the
-            // process also finds it set without a system call; they are drained once a wait
-            // finds the event reset.
-            if (state_->signalled.load())
-                return WAIT_OBJECT_0;
-            // Drained first: a set after this point writes again and wakes the next poll.
-            drain();
-            if (state_->signalled.load()) {
-                notify(own_name_.c_str());  // set meanwhile: keep it visible to the others
-                return WAIT_OBJECT_0;
-            }
-            return state_->sets.load() != token ? WAIT_OBJECT_0 : wait_lost;
+            // While set, the wake-ups stay queued, so every later wait of any thread of the
+            // process also finds it set without a system call.
+            return waits_.acquire(
+                token, [this] { return state_->signalled.load() != 0; }, [this] { return state_->sets.load(); },
+                [this] { drain(); }, [this] { notify(own_name_.c_str()); });
         }
         drain();
         std::uint32_t set = 1;
@@ -299,6 +426,7 @@ private:
     bool bound_ = false;
     std::string own_name_;
     std::mutex scan_lock_;
+    manual_waits waits_;
 };
 
 // A mutex is a process-shared, robust, recursive pthread mutex: shared so that a named one
@@ -506,7 +634,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
     }
     std::shared_ptr<unnamed_event> ev;
     try {
-        ev = std::make_shared<unnamed_event>(fd, bManualReset != FALSE);
+        ev = std::make_shared<unnamed_event>(fd, bManualReset != FALSE, bInitialState != FALSE);
     } catch (const std::bad_alloc&) {
         close(fd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
