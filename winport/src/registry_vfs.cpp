@@ -416,8 +416,13 @@ int x_wal_write(sqlite3_file* file, const void* buf, int amount, sqlite3_int64 o
     if (f->pending && offset == f->pending_offset + frame_header && amount > 0) {
         f->pending = false;
         std::size_t total = frame_header + static_cast<std::size_t>(amount);
-        if (f->frame->size() < total)
-            f->frame->resize(total);
+        if (f->frame->size() < total) {
+            try {
+                f->frame->resize(total);
+            } catch (const std::bad_alloc&) {
+                return SQLITE_IOERR_NOMEM;  // the commit fails whole; its header was never written
+            }
+        }
         std::memcpy(f->frame->data(), f->pending_header, frame_header);
         std::memcpy(f->frame->data() + frame_header, buf, static_cast<std::size_t>(amount));
         return f->real->pMethods->xWrite(f->real, f->frame->data(), static_cast<int>(total), f->pending_offset);
