@@ -317,13 +317,18 @@ private:
     int errno_;
 };
 
-// Formats a report and hands its text on. When memory runs out the report is lost and the
-// caller goes on: diagnostics never fail towards their caller.
+// Formats a report and hands its text on with the calling thread's state; a null format or a
+// thread without state gives nothing. When memory runs out the report is lost and the caller
+// goes on: diagnostics never fail towards their caller, nor change its last error or errno.
 template <class Use>
-void with_text(const char* format, va_list args, Use use) noexcept
+void with_report(const char* format, va_list args, Use use) noexcept
 {
+    preserve_errors keep;
+    thread_state* ts = this_thread_state();
+    if (!format || !ts)
+        return;
     try {
-        use(vformat(format, args));
+        use(*ts, vformat(format, args));
     } catch (...) {
     }
 }
@@ -347,13 +352,9 @@ void _YErrTrace_Location(int, const char* file, int line)
 
 void _YErrTrace_Add(const char* format, ...)
 {
-    preserve_errors keep;
-    thread_state* ts = this_thread_state();
-    if (!format || !ts)
-        return;
     va_list args;
     va_start(args, format);
-    with_text(format, args, [ts](std::string text) { add_errtrace(*ts, std::move(text)); });
+    with_report(format, args, [](thread_state& ts, std::string text) { add_errtrace(ts, std::move(text)); });
     va_end(args);
 }
 
@@ -364,14 +365,10 @@ void _YErrLog_Location(int, const char* file, int line)
 
 void _YErrLog_Add(const char* format, ...)
 {
-    preserve_errors keep;
-    thread_state* ts = this_thread_state();
-    if (!format || !ts)
-        return;
     va_list args;
     va_start(args, format);
-    with_text(format, args, [ts](std::string text) {
-        std::pair<std::string, int> at = ts->errlog_at.take();
+    with_report(format, args, [](thread_state& ts, std::string text) {
+        std::pair<std::string, int> at = ts.errlog_at.take();
         sink::get().write(entry{YDIAG_ERRLOG, std::move(at.first), at.second, std::move(text)});
     });
     va_end(args);
@@ -431,14 +428,9 @@ void YErrTrace_ClearContext(void)
 
 void _YErrTrace_DumpContextToYErrLog(const char* format, ...)
 {
-    preserve_errors keep;
-    thread_state* tsp = this_thread_state();
-    if (!format || !tsp)
-        return;
     va_list args;
     va_start(args, format);
-    with_text(format, args, [tsp](std::string text) {
-        thread_state& ts = *tsp;
+    with_report(format, args, [](thread_state& ts, std::string text) {
         std::pair<std::string, int> at = ts.errtrace_at.take();
         sink& out = sink::get();
         out.write(entry{YDIAG_ERRLOG, std::move(at.first), at.second, std::move(text)});
@@ -478,14 +470,9 @@ int _YTrace_Location(const char* file, int line, const char* channel, int level)
 
 void _YTrace_Always(const char* format, ...)
 {
-    preserve_errors keep;
-    thread_state* tsp = this_thread_state();
-    if (!format || !tsp)
-        return;
     va_list args;
     va_start(args, format);
-    with_text(format, args, [tsp](std::string text) {
-        thread_state& ts = *tsp;
+    with_report(format, args, [](thread_state& ts, std::string text) {
         std::pair<std::string, int> at = ts.trace_at.take();
         std::string channel =
             std::string(ts.trace_channel ? ts.trace_channel : "default") + ':' + std::to_string(ts.trace_level) + ' ';
