@@ -84,6 +84,18 @@ bool set_lock(int fd, short type, off_t start, off_t len, bool wait)
     return rc == 0;
 }
 
+// Whether another process holds a lock on any of the bytes; true when it cannot be told, so
+// that nobody's locks are taken on a guess.
+bool held_by_others(int fd, off_t start, off_t len)
+{
+    struct flock f {};
+    f.l_type = F_WRLCK;
+    f.l_whence = SEEK_SET;
+    f.l_start = start;
+    f.l_len = len;
+    return fcntl(fd, F_GETLK, &f) != 0 || f.l_type != F_UNLCK;
+}
+
 // The lock table of one database, in this process.
 class lock_table {
 public:
@@ -147,15 +159,8 @@ lock_table::guard::guard(lock_table& t) : t_(t)
 
 bool lock_table::alive(int entry) const
 {
-    struct flock f {};
-    f.l_type = F_WRLCK;
-    f.l_whence = SEEK_SET;
-    f.l_start = alive_base + entry;
-    f.l_len = 1;
     // Our own lock never shows; the caller never asks about its own entry.
-    if (fcntl(fd_, F_GETLK, &f) != 0)
-        return true;  // cannot tell: keep its locks
-    return f.l_type != F_UNLCK;
+    return held_by_others(fd_, alive_base + entry, 1);
 }
 
 void lock_table::reap(int entry)
@@ -251,17 +256,6 @@ bool lock_table::free_for(int me, int first, int n, bool exclusive, std::uint16_
     return reaped && clear();
 }
 
-// Whether any process holds a liveness byte of the file, in this build's range or another's.
-bool anyone_alive(int fd)
-{
-    struct flock f {};
-    f.l_type = F_WRLCK;
-    f.l_whence = SEEK_SET;
-    f.l_start = alive_base;
-    f.l_len = alive_span;
-    return fcntl(fd, F_GETLK, &f) != 0 || f.l_type != F_UNLCK;
-}
-
 bool init_table(shared_table& t)
 {
     std::memset(&t, 0, sizeof t);
@@ -319,7 +313,7 @@ lock_table* lock_table::of(const std::string& db_path)
         auto* t = static_cast<shared_table*>(map);
         bool ours = map != MAP_FAILED && t->magic == table_magic && t->layout == table_layout;
         bool readable = !fits || map != MAP_FAILED;
-        if (!ours && readable && !anyone_alive(fd)) {
+        if (!ours && readable && !held_by_others(fd, alive_base, alive_span)) {
             if (!fits && ftruncate(fd, sizeof(shared_table)) == 0)
                 map = mmap(nullptr, sizeof(shared_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
             ours = map != MAP_FAILED && init_table(*static_cast<shared_table*>(map));
