@@ -155,14 +155,12 @@ TEST_F(RegistryExport, OpenedKeyAsRoot_HasNoRootName_AndAFileThatCannotBeWritten
     EXPECT_FALSE(SaveRegToFile(cu, key().c_str(), nullptr, false));
 }
 
-// A file that could not be written whole promises nothing about the values in it.
-TEST_F(RegistryExport, FailedWrite_WarnsWithoutSayingTheOtherValuesAreStored)
+#ifndef _WIN32
+// A file that could not be written whole promises nothing about the values in it. A write
+// fails for certain only on Linux, into /dev/full.
+TEST_F(RegistryExport, LinuxFailedWrite_WarnsWithoutSayingTheOtherValuesAreStored)
 {
-#ifdef _WIN32
-    file = "Z:\\dev\\full";
-#else
     file = "/dev/full";
-#endif
     put_raw(cu, key(), "m", REG_MULTI_SZ, "a\0\0", 3);
     box_recorder boxes;
     EXPECT_FALSE(SaveRegToFile(cu, key().c_str(), file.c_str(), false));
@@ -172,6 +170,7 @@ TEST_F(RegistryExport, FailedWrite_WarnsWithoutSayingTheOtherValuesAreStored)
                                     "descriptors.\n\nFormates found:\n\nFormat ID 7  (unsupported):\t1\n");
     file.clear();  // nothing to remove
 }
+#endif
 
 // "hex(1):" and the text's bytes with its terminating zero.
 std::string hex1(const std::string& text)
