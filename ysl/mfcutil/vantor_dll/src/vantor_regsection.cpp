@@ -84,13 +84,12 @@ bool getreg_section(HKEY root, const char* subkey, CStringArray& names, CDWordAr
     registry_key key;
     if (key.open(root, subkey, registry_read_access) != ERROR_SUCCESS)
         return false;
-    LONG rc;
 
     DWORD longest_name = 0;
     DWORD largest_data = 0;
     malloc_ptr name;
     malloc_ptr buffer;
-    rc = size_buffers(key.get(), longest_name, largest_data, name, buffer);
+    LONG rc = size_buffers(key.get(), longest_name, largest_data, name, buffer);
     if (rc != ERROR_SUCCESS)
         return registry_error_report(rc);
 
