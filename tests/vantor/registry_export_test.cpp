@@ -137,12 +137,14 @@ TEST_F(RegistryExport, EveryTypeCode_WarnsWithTheListing)
                          "Format ID 10  (unsupported):\t1\n");
 }
 
+// The subkeys of a root exported whole (the empty path) are their names alone.
 TEST_F(RegistryExport, OpenedKeyAsRoot_HasNoRootName_AndAFileThatCannotBeWrittenGivesFalse)
 {
-    put_raw(cu, key("a"));
+    put_raw(cu, key("a\\b"), "v", REG_SZ, "x", 2);
     HKEY opened;
     ASSERT_EQ(RegOpenKeyExA(cu, key().c_str(), 0, KEY_READ | view, &opened), ERROR_SUCCESS);
-    EXPECT_EQ(save(opened, "a"), lines({"REGEDIT4", "", "[\\a]", ""}));
+    EXPECT_EQ(save(opened, "a"), lines({"REGEDIT4", "", "[\\a]", "", "[\\a\\b]", "\"v\"=\"x\"", ""}));
+    EXPECT_EQ(save(opened, ""), lines({"REGEDIT4", "", "[\\]", "", "[\\a]", "", "[\\a\\b]", "\"v\"=\"x\"", ""}));
     RegCloseKey(opened);
     std::vector<std::string> bad = {::testing::TempDir() + "no-such-directory-vantor/x.reg"};
 #ifndef _WIN32
@@ -151,6 +153,79 @@ TEST_F(RegistryExport, OpenedKeyAsRoot_HasNoRootName_AndAFileThatCannotBeWritten
     for (const std::string& path : bad)
         EXPECT_FALSE(SaveRegToFile(cu, key("a").c_str(), path.c_str(), false)) << path;
     EXPECT_FALSE(SaveRegToFile(cu, key().c_str(), nullptr, false));
+}
+
+#ifndef _WIN32
+// A file that could not be written whole promises nothing about the values in it. A write
+// fails for certain only on Linux, into /dev/full.
+TEST_F(RegistryExport, LinuxFailedWrite_WarnsWithoutSayingTheOtherValuesAreStored)
+{
+    file = "/dev/full";
+    put_raw(cu, key(), "m", REG_MULTI_SZ, "a\0\0", 3);
+    box_recorder boxes;
+    EXPECT_FALSE(SaveRegToFile(cu, key().c_str(), file.c_str(), false));
+    boxes.expect_one("Warning", "While saving the registry keys from " + key() + " into file " + file +
+                                    ", 1 unsupported formates where detected. This might cause problems restoring "
+                                    "unicode strings, links, big endian numbers, resource lists or resource "
+                                    "descriptors.\n\nFormates found:\n\nFormat ID 7  (unsupported):\t1\n");
+    file.clear();  // nothing to remove
+}
+#endif
+
+// "hex(1):" and the text's bytes with its terminating zero.
+std::string hex1(const std::string& text)
+{
+    std::string out = "hex(1):";
+    for (unsigned char c : text) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%x,", c);
+        out += byte;
+    }
+    return out + "0";
+}
+
+// Line breaks in data or names must not give an importer lines of their own: strings holding
+// them are written in hexadecimal, keys and values named with them are left out and warned of.
+TEST_F(RegistryExport, LineBreaks_CannotAddLinesToTheFile)
+{
+    const std::string injected = "x\r\n[HKEY_LOCAL_MACHINE\\I]\r\n\"e\"=\"y\"";
+    const struct {
+        const char* name;
+        std::string data;  // a string value
+        std::string line;  // "" for a value left out
+    } values[] = {
+        {"a crlf", injected + '\0', "\"a crlf\"=" + hex1(injected)},
+        {"b cr", std::string("a\rb\0", 4), "\"b cr\"=hex(1):61,d,62,0"},
+        {"c unended lf", "a\nb", "\"c unended lf\"=hex(1):61,a,62,0"},
+        {"e \r\n[HKEY_LOCAL_MACHINE\\I]", std::string("v\0", 2), ""},
+    };
+    std::vector<std::string> expected = {"REGEDIT4", "", "[HKEY_CURRENT_USER\\" + key() + "]"};
+    for (const auto& v : values) {
+        put_raw(cu, key(), v.name, REG_SZ, v.data.data(), static_cast<DWORD>(v.data.size()));
+        if (!v.line.empty())
+            expected.push_back(v.line);
+    }
+    expected.push_back("");
+    // A key named with a line break goes with its whole tree; so does a top key named so.
+    put_raw(cu, key("ok"), "g\r", REG_DWORD, "\1\0\0\0", 4);
+    put_raw(cu, key("ok"), "h", REG_DWORD, "\1\0\0\0", 4);
+    put_raw(cu, key("sub\r\n[HKEY_LOCAL_MACHINE\\I]\\deeper"), "i", REG_SZ, "v", 2);
+    for (const std::string& l : {"[HKEY_CURRENT_USER\\" + key("ok") + "]", std::string("\"h\"=dword:1"), std::string()})
+        expected.push_back(l);
+
+    box_recorder boxes;
+    EXPECT_EQ(in_value_order(save(cu, key())), in_value_order(lines(expected)));
+    boxes.expect_one("Warning",
+                     "While saving the registry keys from " + key() + " into file " + file +
+                         ", 3 unsupported formates where detected. 3 of them are keys or values left out, as their "
+                         "names hold line breaks. This might cause problems restoring unicode strings, links, big "
+                         "endian numbers, resource lists or resource descriptors. Other values (strings, numbers, "
+                         "binary values) are stored correctly.\n\nFormates found:\n\n"
+                         "Format ID 1  (string):     \t3\n"
+                         "Format ID 4  (dword):      \t1\n");
+
+    std::string top = key("sub\r\n[HKEY_LOCAL_MACHINE\\I]");
+    EXPECT_EQ(save(cu, top), lines({"REGEDIT4", ""}));
 }
 
 }  // namespace

@@ -151,6 +151,29 @@ TEST_F(RegistryValues, Strings_AreReturnedTerminated_AndTooSmallABufferGetsTheSi
     EXPECT_FALSE(getreg_stringEx(cu, k.c_str(), "abc", nullptr, nullptr));
 }
 
+// A null buffer asks for the size alone, through every entry point that reaches the reader.
+TEST_F(RegistryValues, StringEx_WithoutABuffer_GivesTheSizeNeeded)
+{
+    std::string path = key();
+    const char* k = path.c_str();
+    ASSERT_TRUE(setreg_string(lm, k, "hello", "hello"));
+    put_raw(lm, path, "abc", REG_SZ, "abc", 3);
+    put_raw(lm, path, "empty", REG_SZ, "", 0);
+    put_raw(lm, path, "dword", REG_DWORD, "abcd", 4);
+    const std::map<std::string, std::function<bool(const char*, int*)>> forms = {
+        {"plain", [&](const char* n, int* l) { return getreg_stringEx(lm, k, n, nullptr, l); }},
+        {"LM", [&](const char* n, int* l) { return getreg_LM_stringEx(k, n, nullptr, l); }},
+        {"LM_C", [&](const char* n, int* l) { return getreg_LM_stringEx_C(k, n, nullptr, l) != 0; }},
+    };
+    for (const auto& form : forms)
+        for (auto c : {std::make_pair("hello", 6), {"abc", 4}, {"empty", 1}, {"dword", 4}, {"missing", 0}})
+            for (int capacity : {0, 100}) {
+                int length = capacity;
+                EXPECT_FALSE(form.second(c.first, &length)) << form.first << " " << c.first;
+                EXPECT_EQ(length, c.second) << form.first << " " << c.first << " " << capacity;
+            }
+}
+
 TEST_F(RegistryValues, Writers_CreateTheWholePath_OrGiveFalse)
 {
     ASSERT_TRUE(setreg_string(cu, key("a\\b\\c").c_str(), "v", "deep"));

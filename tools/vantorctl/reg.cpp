@@ -105,6 +105,35 @@ std::string data_text(DWORD type, const void* block, DWORD length)
     return out;
 }
 
+// Names and data as query shows them: control characters escaped in the C manner (\t, \n, \r,
+// else \xHH; also the two bytes of a C1 control in UTF-8), so that no name or string can move
+// the cursor, start a terminal escape sequence or pass for lines of the listing. Always, not
+// only on a terminal: a listing piped to a file or a pager still reaches one, and scripts
+// reading it line by line must not be misled either. Backslashes stay as they are, so that
+// paths read as paths; exact bytes are what export writes.
+std::string shown(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        char escaped[12];
+        if (c == '\t' || c == '\n' || c == '\r') {
+            out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
+        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x\\x%02x", c, next);
+            out += escaped;
+            ++i;
+        } else if (c < 0x20 || c == 0x7f) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // A key's values read whole; the data blocks are released with it.
 struct section {
     CStringArray names;
@@ -128,18 +157,18 @@ void query(const std::string& key_text, const std::vector<std::string>& name)
     if (!name.empty()) {
         for (INT_PTR i = 0; i < s.names.GetSize(); ++i) {
             if (same_name(s.names[i], name[0].c_str())) {
-                std::printf("%s\n", data_text(s.types[i], s.data[i], s.lengths[i]).c_str());
+                std::printf("%s\n", shown(data_text(s.types[i], s.data[i], s.lengths[i])).c_str());
                 return;
             }
         }
         fail("no value \"" + name[0] + "\" in " + key_text);
     }
-    std::printf("%s\n", key_text.c_str());
+    std::printf("%s\n", shown(key_text).c_str());
     for (INT_PTR i = 0; i < s.names.GetSize(); ++i)
-        std::printf("    %s\t%s\t%s\n", s.names[i].IsEmpty() ? "(default)" : s.names[i].GetString(),
-                    type_name(s.types[i]), data_text(s.types[i], s.data[i], s.lengths[i]).c_str());
+        std::printf("    %s\t%s\t%s\n", s.names[i].IsEmpty() ? "(default)" : shown(s.names[i].GetString()).c_str(),
+                    type_name(s.types[i]), shown(data_text(s.types[i], s.data[i], s.lengths[i])).c_str());
     for (INT_PTR i = 0; i < s.subkeys.GetSize(); ++i)
-        std::printf("    %s\\\n", s.subkeys[i].GetString());
+        std::printf("    %s\\\n", shown(s.subkeys[i].GetString()).c_str());
 }
 
 // A whole-string integer in decimal or, with 0x, hexadecimal, with an optional minus sign.

@@ -50,6 +50,22 @@ int watch(int count, double timeout)
     return r == WAIT_OBJECT_0 || r == WAIT_TIMEOUT ? 0 : 1;
 }
 
+// The module's signal reports a failure to its error log alone and returns nothing, so the
+// event is made here first: what cannot be made here the module cannot set either, and the
+// exit status says so. Holding it open also keeps the event alive across the module's call.
+int signal_change()
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "ORVANE_DRAVIN_USER_CHANGED_EVENT");
+    if (!event) {
+        std::fprintf(stderr, "vantorctl: cannot create the event ORVANE_DRAVIN_USER_CHANGED_EVENT (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    vantorSignalActiveUserChanged();
+    CloseHandle(event);
+    return 0;
+}
+
 }  // namespace
 
 void add_user_command(CLI::App& app)
@@ -70,5 +86,8 @@ void add_user_command(CLI::App& app)
     });
 
     CLI::App* signal_cmd = user->add_subcommand("signal", "tell every watching process that the active user changed");
-    signal_cmd->callback([] { vantorSignalActiveUserChanged(); });
+    signal_cmd->callback([] {
+        if (int rc = signal_change())
+            throw CLI::RuntimeError(rc);
+    });
 }

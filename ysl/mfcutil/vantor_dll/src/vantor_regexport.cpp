@@ -1,6 +1,8 @@
 // The export of a key tree to a REGEDIT4 registration file, new or appended. Strings, 32-bit
 // numbers and binary values have notations of their own; every other type is written as
 // typed hexadecimal bytes, and the user is warned once per export when such values were met.
+// No key or value can add lines of its own: a string holding a line break is written in
+// hexadecimal too, and keys and values whose names hold one are left out and warned of.
 #include <vantor/vantor.h>
 
 #include "vantor_dll_state.h"
@@ -18,6 +20,14 @@ namespace {
 // The counts of one export, reset at its start and read at its end under the registry lock.
 int type_counts[11];  // by type code; only 1 to 10 are counted
 int unsupported_count;
+int left_out_count;  // keys and values whose names hold a line break
+
+// A line break inside a name or a quoted string would end its line early, and an importer would
+// take the rest for lines of their own (keys and values the tree never held).
+bool breaks_line(const char* text, size_t length)
+{
+    return std::memchr(text, '\r', length) || std::memchr(text, '\n', length);
+}
 
 // The predefined roots are the handles 0x80000000 to 0x80000006, sign-extended where
 // handles are wider than 32 bits.
@@ -45,10 +55,10 @@ void put_quoted(std::string& line, const char* text, size_t length)
     line += '"';
 }
 
-void put_hex_bytes(std::string& line, const unsigned char* bytes, DWORD length)
+void put_hex_bytes(std::string& line, const unsigned char* bytes, size_t length)
 {
     static const char digits[] = "0123456789abcdef";
-    for (DWORD i = 0; i < length; ++i) {
+    for (size_t i = 0; i < length; ++i) {
         if (i > 0)
             line += ',';
         if (bytes[i] >= 0x10)
@@ -73,8 +83,17 @@ void put_value(std::string& line, const CString& name, DWORD type, const void* b
     if (type == REG_SZ) {
         // Up to the first zero, never past the stored bytes.
         const void* end = std::memchr(bytes, 0, length);
-        put_quoted(line, reinterpret_cast<const char*>(bytes),
-                   end ? static_cast<size_t>(static_cast<const unsigned char*>(end) - bytes) : length);
+        const char* text = reinterpret_cast<const char*>(bytes);
+        size_t text_length = end ? static_cast<size_t>(static_cast<const unsigned char*>(end) - bytes) : length;
+        if (!breaks_line(text, text_length)) {
+            put_quoted(line, text, text_length);
+        } else {
+            // The same string, terminated, in the typed hexadecimal notation, which has no line
+            // break and reads back as the same string.
+            std::string terminated(text, text_length);
+            line += "hex(1):";
+            put_hex_bytes(line, reinterpret_cast<const unsigned char*>(terminated.c_str()), text_length + 1);
+        }
     } else if (type == REG_DWORD && length == 4) {
         DWORD value;
         std::memcpy(&value, bytes, 4);
@@ -101,6 +120,11 @@ void put_value(std::string& line, const CString& name, DWORD type, const void* b
 void write_key_tree(std::FILE* file, HKEY root, const std::string& path)
 {
     registry_guard lock;
+    // Left out with its whole tree: a subkey's path holds its parent's.
+    if (breaks_line(path.data(), path.size())) {
+        ++left_out_count;
+        return;
+    }
     CStringArray names;
     CDWordArray types;
     CPtrArray data;
@@ -115,24 +139,37 @@ void write_key_tree(std::FILE* file, HKEY root, const std::string& path)
     block += '\\';
     block += path;
     block += "]\n";
-    for (INT_PTR i = 0; i < names.GetSize(); ++i)
-        put_value(block, names[i], types[i], data[i], lengths[i]);
+    for (INT_PTR i = 0; i < names.GetSize(); ++i) {
+        if (breaks_line(names[i], static_cast<size_t>(names[i].GetLength())))
+            ++left_out_count;
+        else
+            put_value(block, names[i], types[i], data[i], lengths[i]);
+    }
     block += '\n';
     std::fwrite(block.data(), 1, block.size(), file);
     vantor_module::release_section_data(data);
 
+    // The subkeys of a root (the empty path) are their names alone.
     for (INT_PTR i = 0; i < subkeys.GetSize(); ++i)
-        write_key_tree(file, root, path + '\\' + subkeys[i].GetString());
+        write_key_tree(file, root, path.empty() ? std::string(subkeys[i]) : path + '\\' + subkeys[i].GetString());
 }
 
-void show_warning(const char* subkey, const char* file)
+// `written`: whether the file was written whole; if not, nothing in it is promised.
+void show_warning(const char* subkey, const char* file, bool written)
 {
     CString text;
     text.Format("While saving the registry keys from %s into file %s, %i unsupported formates where detected.", subkey,
-                file, unsupported_count);
+                file, unsupported_count + left_out_count);
+    if (left_out_count != 0) {
+        CString left_out;
+        left_out.Format(" %i of them are keys or values left out, as their names hold line breaks.", left_out_count);
+        text += left_out;
+    }
     text += " This might cause problems restoring unicode strings, links, big endian numbers, resource lists or "
             "resource descriptors.";
-    text += " Other values (strings, numbers, binary values) are stored correctly.\n\n";
+    if (written)
+        text += " Other values (strings, numbers, binary values) are stored correctly.";
+    text += "\n\n";
     text += "Formates found:\n\n";
     for (int t = 0; t <= 10; ++t) {
         if (type_counts[t] <= 0)
@@ -166,12 +203,13 @@ bool SaveRegToFile(HKEY root, const char* subkey, const char* file, bool append)
     for (int& count : type_counts)
         count = 0;
     unsupported_count = 0;
+    left_out_count = 0;
     write_key_tree(out, root, subkey);
     // A file cut short (a full disk) is no saved tree: the caller learns it did not work.
     bool written = !std::ferror(out);
     written = std::fclose(out) == 0 && written;
 
-    if (unsupported_count != 0)
-        show_warning(subkey, file);
+    if (unsupported_count + left_out_count != 0)
+        show_warning(subkey, file, written);
     return written;
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 
+using vantor_module::malloc_ptr;
 using vantor_module::registry_guard;
 using vantor_module::registry_key;
 using vantor_module::registry_read_access;
@@ -107,6 +108,27 @@ DWORD terminate_string(char* text, DWORD stored)
     return stored + 1;
 }
 
+// After a query found the value larger than its room, with `size` the bytes it needs, reads it
+// again into place(room) until it is read whole. place gives a buffer of room + 1 bytes (the
+// spare one for a terminator), or null, and may raise the room to what its buffer holds. Gives
+// ERROR_MORE_DATA, with the size last needed, when no buffer could be had or the value was
+// still growing at the last try.
+template <typename Place>
+LONG read_grown(HKEY key, const char* name, DWORD& type, DWORD& size, Place place)
+{
+    LONG rc = ERROR_MORE_DATA;
+    DWORD room = 0;
+    for (int retry = 1; rc == ERROR_MORE_DATA && retry <= vantor_module::registry_read_tries; ++retry) {
+        room = vantor_module::registry_retry_room(retry, size, room);
+        char* into = place(room);
+        if (!into)
+            return ERROR_MORE_DATA;
+        size = room;
+        rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(into), &size);
+    }
+    return rc;
+}
+
 }  // namespace
 
 long getreg_long(HKEY root, const char* subkey, const char* name, long def, bool* found)
@@ -141,23 +163,26 @@ const char* getreg_string(HKEY root, const char* subkey, const char* name, const
     char* buffer = short_ring[short_calls++ % 16];
     buffer[0] = '\0';
 
-    // Each buffer keeps one byte beyond the capacity given to the query, for the terminator
-    // of a string stored without one.
+    // Each buffer keeps one byte beyond the room given to the query, for the terminator of a
+    // string stored without one.
     registry_key key;
     DWORD type = 0;
     DWORD size = short_slot_size - 1;
     LONG rc = query_value(key, root, subkey, name, type, buffer, size);
     if (rc == ERROR_MORE_DATA) {
-        if (size < long_slot_size) {
-            buffer = long_ring[long_calls++ % 8];
-        } else {
+        char* long_slot = nullptr;
+        rc = read_grown(key.get(), name, type, size, [&](DWORD& room) {
+            if (room < long_slot_size) {
+                // One long slot per call, however often the value has to be read again.
+                if (!long_slot)
+                    long_slot = long_ring[long_calls++ % 8];
+                room = long_slot_size - 1;
+                return buffer = long_slot;
+            }
             std::free(oversize_block);
-            oversize_block = size < UINT32_MAX ? static_cast<char*>(std::malloc(size_t(size) + 1)) : nullptr;
-            if (!oversize_block)
-                return def;
-            buffer = oversize_block;
-        }
-        rc = RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+            oversize_block = static_cast<char*>(std::malloc(size_t(room) + 1));
+            return buffer = oversize_block;
+        });
     }
     if (rc != ERROR_SUCCESS || type != REG_SZ)
         return def;
@@ -170,38 +195,44 @@ bool getreg_stringEx(HKEY root, const char* subkey, const char* name, char* buff
     registry_guard lock;
     if (!length)
         return false;
-    // A capacity below 1 leaves no room even for the terminator: the query then only reports
-    // the size needed, and nothing is written to the buffer.
+    // Without a buffer, or with a capacity below 1, the call asks for the size needed alone.
+    // The query still gets a buffer, of no room: given none, it would report success.
     DWORD capacity = *length > 0 && buffer ? static_cast<DWORD>(*length) : 0;
+    char none;
     *length = 0;
 
     registry_key key;
     DWORD type = 0;
     DWORD size = capacity;
-    LONG rc = query_value(key, root, subkey, name, type, buffer, size);
+    LONG rc = query_value(key, root, subkey, name, type, capacity ? buffer : &none, size);
+    malloc_ptr whole;
+    if (rc == ERROR_MORE_DATA && type == REG_SZ) {
+        // Whether the string needs a terminator added shows only in its bytes, and by the time
+        // they are read it may fit after all.
+        rc = read_grown(key.get(), name, type, size, [&](DWORD& room) {
+            whole.reset(static_cast<char*>(std::malloc(size_t(room) + 1)));
+            return whole.get();
+        });
+    }
     if (rc == ERROR_MORE_DATA) {
-        // Whether the string needs a terminator added shows only in its bytes.
-        if (type == REG_SZ && size < UINT32_MAX) {
-            if (char* whole = static_cast<char*>(std::malloc(size_t(size) + 1))) {
-                DWORD whole_size = size;
-                if (RegQueryValueExA(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(whole), &whole_size) ==
-                        ERROR_SUCCESS &&
-                    type == REG_SZ)
-                    size = terminate_string(whole, whole_size);
-                std::free(whole);
-            }
-        }
         *length = size <= INT_MAX ? static_cast<int>(size) : INT_MAX;
         return false;
     }
     if (rc != ERROR_SUCCESS || type != REG_SZ)
         return false;
-    if (size == capacity && (size == 0 || buffer[size - 1] != '\0')) {
-        // Stored without a terminator, and the buffer is full: one byte more is needed.
-        *length = static_cast<int>(size) + 1;
+    if (whole) {
+        size = terminate_string(whole.get(), size);
+        if (size <= capacity)
+            std::memcpy(buffer, whole.get(), size);
+    } else if (size < capacity || (size > 0 && buffer[size - 1] == '\0')) {
+        size = terminate_string(buffer, size);
+    } else {
+        ++size;  // stored without a terminator, and the buffer is full
+    }
+    if (size > capacity) {
+        *length = size <= INT_MAX ? static_cast<int>(size) : INT_MAX;
         return false;
     }
-    size = terminate_string(buffer, size);
     buffer[capacity - 1] = '\0';
     *length = static_cast<int>(size);
     return true;

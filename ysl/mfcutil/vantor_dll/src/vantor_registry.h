@@ -5,6 +5,9 @@
 
 #include <winport/winport.h>
 
+#include <cstdlib>
+#include <memory>
+
 namespace vantor_module {
 
 // Every open asks for the 32-bit view, so that a 64-bit caller sees the values of the 32-bit
@@ -52,6 +55,30 @@ private:
     }
     HKEY key_ = nullptr;
 };
+
+struct free_deleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using malloc_ptr = std::unique_ptr<char, free_deleter>;
+
+// Another process may make a value longer between the query that sizes it and the read, which
+// then reports ERROR_MORE_DATA although the value is there. A read sizes it again and reads
+// again, this many times at most, so that a value that never holds still cannot keep a call
+// busy for ever.
+constexpr int registry_read_tries = 4;
+
+// The room for try number `retry` (1, 2, ...) at a value last reported as `needed` bytes, when
+// `previous` bytes were the room of the try before: the size reported at first, then at least
+// twice the last room, so that a value that keeps growing is overtaken in a few tries instead
+// of being chased one size behind. Never more than leaves a byte for a terminator in a DWORD.
+inline DWORD registry_retry_room(int retry, DWORD needed, DWORD previous)
+{
+    const unsigned long long most = 0xFFFFFFFEull;
+    unsigned long long room = needed;
+    if (retry > 1 && 2ull * previous > room)
+        room = 2ull * previous;
+    return static_cast<DWORD>(room < most ? room : most);
+}
 
 // 0 and ERROR_NO_MORE_ITEMS are success; any other code shows the system's text in the
 // "Registry access error" box and gives false. Called under the registry lock, so that the

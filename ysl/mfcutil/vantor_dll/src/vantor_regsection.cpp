@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
+using vantor_module::malloc_ptr;
 using vantor_module::registry_error_report;
 using vantor_module::registry_guard;
 using vantor_module::registry_key;
@@ -20,15 +20,29 @@ using vantor_module::registry_write_access;
 
 namespace {
 
-struct free_deleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using malloc_ptr = std::unique_ptr<char, free_deleter>;
-
 // A zero-filled block of n bytes, or null.
 malloc_ptr zeroed(DWORD n)
 {
     return malloc_ptr(static_cast<char*>(std::calloc(n ? n : 1, 1)));
+}
+
+// Takes the key's longest value name and largest value data and allocates zero-filled buffers
+// for them, each with a byte to spare; the data buffer with room for at least `data_room`
+// bytes.
+LONG size_buffers(HKEY key, DWORD& longest_name, DWORD& largest_data, malloc_ptr& name, malloc_ptr& buffer,
+                  DWORD data_room = 0)
+{
+    LONG rc = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longest_name,
+                               &largest_data, nullptr, nullptr);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    if (largest_data < data_room)
+        largest_data = data_room;
+    if (longest_name == UINT32_MAX || largest_data == UINT32_MAX)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    name = zeroed(longest_name + 1);
+    buffer = zeroed(largest_data + 1);
+    return name && buffer ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 }  // namespace
@@ -73,16 +87,11 @@ bool getreg_section(HKEY root, const char* subkey, CStringArray& names, CDWordAr
 
     DWORD longest_name = 0;
     DWORD largest_data = 0;
-    LONG rc = RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longest_name,
-                               &largest_data, nullptr, nullptr);
+    malloc_ptr name;
+    malloc_ptr buffer;
+    LONG rc = size_buffers(key.get(), longest_name, largest_data, name, buffer);
     if (rc != ERROR_SUCCESS)
         return registry_error_report(rc);
-    if (longest_name == UINT32_MAX || largest_data == UINT32_MAX)
-        return registry_error_report(ERROR_NOT_ENOUGH_MEMORY);
-    malloc_ptr name = zeroed(longest_name + 1);
-    malloc_ptr buffer = zeroed(largest_data + 1);
-    if (!name || !buffer)
-        return registry_error_report(ERROR_NOT_ENOUGH_MEMORY);
 
     names.RemoveAll();
     types.RemoveAll();
@@ -101,12 +110,21 @@ bool getreg_section(HKEY root, const char* subkey, CStringArray& names, CDWordAr
         registry_error_report(rc);
     }
 
-    for (DWORD index = 0;; ++index) {
+    int retry = 0;
+    for (DWORD index = 0;;) {
         DWORD name_length = longest_name + 1;
         DWORD type = 0;
         DWORD size = largest_data + 1;
         rc = RegEnumValueA(key.get(), index, name.get(), &name_length, nullptr, &type,
                            reinterpret_cast<BYTE*>(buffer.get()), &size);
+        if (rc == ERROR_MORE_DATA && ++retry <= vantor_module::registry_read_tries) {
+            // A value made longer, or one with a longer name added, since the key was sized.
+            rc = size_buffers(key.get(), longest_name, largest_data, name, buffer,
+                              vantor_module::registry_retry_room(retry, size, largest_data + 1));
+            if (rc != ERROR_SUCCESS)
+                break;
+            continue;
+        }
         if (rc != ERROR_SUCCESS)
             break;
         // Exactly the stored bytes; a value without data still gets a block of its own.
@@ -120,6 +138,8 @@ bool getreg_section(HKEY root, const char* subkey, CStringArray& names, CDWordAr
         types.Add(type);
         data.Add(block);
         lengths.Add(size);
+        ++index;
+        retry = 0;
     }
     return registry_error_report(rc);
 }

@@ -33,6 +33,8 @@ VANTOR_API ULONGLONG getreg_qword(HKEY root, const char* subkey, const char* nam
 VANTOR_API double getreg_double(HKEY root, const char* subkey, const char* name, double def, bool* found = nullptr);
 // The result points into a ring of module buffers (or is def itself): copy it at once.
 VANTOR_API const char* getreg_string(HKEY root, const char* subkey, const char* name, const char* def);
+// *length: the buffer's capacity on entry; on return the bytes stored (terminator included), or
+// with false the bytes needed when they do not fit. A null buffer asks for that size alone.
 VANTOR_API bool getreg_stringEx(HKEY root, const char* subkey, const char* name, char* buffer, int* length);
 VANTOR_API bool setreg_long(HKEY root, const char* subkey, const char* name, long value);
 VANTOR_API bool setreg_ulong(HKEY root, const char* subkey, const char* name, unsigned long value);
