@@ -4,7 +4,8 @@
 //   vantorctl reg set 'HKLM\SOFTWARE\Orvane\Test' Count dword 31
 //   vantorctl reg query 'HKLM\SOFTWARE\Orvane\Test' [Count]
 //   vantorctl reg delete 'HKLM\SOFTWARE\Orvane\Test' [Count]
-//   vantorctl reg export 'HKLM\SOFTWARE\Orvane' out.reg [--append]
+//   vantorctl reg export 'HKLM\SOFTWARE\Orvane' out.reg [--append]   (- for the standard output)
+//   vantorctl reg import out.reg   (reg_file.cpp)
 #include "commands.h"
 
 #include <vantor/vantor.h>
@@ -257,7 +258,7 @@ void remove(const std::string& key_text, const std::vector<std::string>& name)
 
 void add_reg_command(CLI::App& app)
 {
-    CLI::App* reg = app.add_subcommand("reg", "query, set, delete and export registry values");
+    CLI::App* reg = app.add_subcommand("reg", "query, set, delete, export and import registry values");
     reg->require_subcommand(1);
 
     struct options {
@@ -287,11 +288,12 @@ void add_reg_command(CLI::App& app)
 
     CLI::App* e = reg->add_subcommand("export", "write the key tree to a REGEDIT4 file");
     e->add_option("key", o->key, key_help)->required();
-    e->add_option("file", o->file, "the file")->required();
+    e->add_option("file", o->file, "the file, or - for the standard output")->required();
     e->add_flag("--append", o->append, "append to the file instead of starting it anew");
     e->callback([o] {
         key_path k = parse_key(o->key);
-        if (!SaveRegToFile(k.root, k.subkey.c_str(), o->file.c_str(), o->append))
+        if (!export_reg_file(k.root, k.subkey, o->file, o->append))
             fail("cannot write " + o->file);
     });
+    add_reg_import_command(*reg);
 }
