@@ -446,8 +446,10 @@ private:
                 at_ = backslash;
                 return fail("a '\\' continues a value only at the end of a line");
             }
-            if (!next_line())
+            if (!next_line()) {
+                at_ = backslash;
                 return fail("the file ends in a continued value");
+            }
         }
     }
 
