@@ -62,6 +62,11 @@ std::string printable(const std::string& text)
     return out;
 }
 
+std::string counted(unsigned n, const char* noun)
+{
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 bool read_stream(std::FILE* in, std::string& bytes)
 {
     char block[65536];
@@ -100,8 +105,7 @@ void import(const std::string& file)
         const int line = done.value ? done.value->line : done.key->line;
         fail(shown + ":" + std::to_string(line) + ": cannot " +
              (done.key->remove && !done.value ? "delete " : "write ") + what + ": " + system_text(done.status) +
-             "; stopped after writing " + std::to_string(done.keys) + " keys and " + std::to_string(done.values) +
-             " values");
+             "; stopped after writing " + counted(done.keys, "key") + " and " + counted(done.values, "value"));
     }
 }
 
