@@ -9,6 +9,7 @@
 #include "commands.h"
 
 #include <vantor/vantor.h>
+#include <ysl/YRegFile.h>
 
 #include <cctype>
 #include <cerrno>
@@ -42,21 +43,10 @@ struct key_path {
 // the root key.
 key_path parse_key(const std::string& text)
 {
-    static const struct {
-        const char* short_name;
-        const char* long_name;
-        HKEY root;
-    } roots[] = {
-        {"HKLM", "HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},   {"HKCU", "HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-        {"HKCR", "HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},     {"HKU", "HKEY_USERS", HKEY_USERS},
-        {"HKCC", "HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
-    };
     size_t slash = text.find('\\');
     std::string root = text.substr(0, slash);
-    for (const auto& r : roots) {
-        if (same_name(root.c_str(), r.short_name) || same_name(root.c_str(), r.long_name))
-            return {r.root, slash == std::string::npos ? std::string() : text.substr(slash + 1)};
-    }
+    if (HKEY r = YRegFile_FindRoot(root))
+        return {r, slash == std::string::npos ? std::string() : text.substr(slash + 1)};
     fail("unknown root key \"" + root + "\" (HKLM, HKCU, HKCR, HKU, HKCC or their long names)");
 }
 

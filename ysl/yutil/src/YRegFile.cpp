@@ -301,10 +301,7 @@ private:
         size_t slash = name.find('\\');
         std::string_view root = name.substr(0, slash);
         at_ = name_at;
-        for (const auto& r : roots) {
-            if (same_name(root, r.long_name) || same_name(root, r.short_name))
-                key.root = r.root;
-        }
+        key.root = YRegFile_FindRoot(root);
         if (!key.root)
             return fail("unknown root key \"" + shown(root) + "\"");
         // Empty names (doubled or trailing backslashes) are skipped, as the registry skips
@@ -502,6 +499,15 @@ private:
 };
 
 }  // namespace
+
+HKEY YRegFile_FindRoot(std::string_view name)
+{
+    for (const auto& r : roots) {
+        if (same_name(name, r.long_name) || same_name(name, r.short_name))
+            return r.root;
+    }
+    return nullptr;
+}
 
 std::string YRegFileKey::full_name() const
 {

@@ -40,6 +40,10 @@ struct YRegFileError {
     std::string message;
 };
 
+// The predefined root named by its long or short name (HKEY_LOCAL_MACHINE or HKLM, in any
+// case), or null.
+HKEY YRegFile_FindRoot(std::string_view name);
+
 // Parses a whole file's bytes into keys. 1 on success; 0 with the error set and keys empty.
 int YRegFile_Parse(std::string_view bytes, std::vector<YRegFileKey>& keys, YRegFileError& error);
 
