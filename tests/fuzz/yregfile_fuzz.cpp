@@ -50,7 +50,7 @@ std::string render(const std::vector<YRegFileKey>& keys)
             std::snprintf(prefix, sizeof prefix, "=hex(%x):", static_cast<unsigned>(v.type));
             out += v.remove ? "=-" : prefix;
             for (size_t i = 0; !v.remove && i < v.data.size(); ++i) {
-                char byte[8];
+                char byte[16];
                 std::snprintf(byte, sizeof byte, "%s%02x",
                               i == 0        ? ""
                               : i % 16 == 0 ? ",\\\r\n  "

@@ -104,8 +104,9 @@ void import(const std::string& file)
                                : printable(done.key->full_name());
         const int line = done.value ? done.value->line : done.key->line;
         fail(shown + ":" + std::to_string(line) + ": cannot " +
-             (done.key->remove && !done.value ? "delete " : "write ") + what + ": " + system_text(done.status) +
-             "; stopped after writing " + counted(done.keys, "key") + " and " + counted(done.values, "value"));
+             ((done.value ? done.value->remove : done.key->remove) ? "delete " : "write ") + what + ": " +
+             system_text(done.status) + "; stopped after writing " + counted(done.keys, "key") + " and " +
+             counted(done.values, "value"));
     }
 }
 
