@@ -3,12 +3,18 @@
 #define VANTORCTL_COMMANDS_H
 
 #include <CLI/CLI.hpp>
+#include <winport/winport.h>
 
 #include <string>
 
 void add_demo_command(CLI::App& app);
 void add_reg_command(CLI::App& app);
 void add_user_command(CLI::App& app);
+// Adds "import" to the reg command.
+void add_reg_import_command(CLI::App& reg);
+
+// SaveRegToFile, or with the file "-" the same bytes on the standard output.
+bool export_reg_file(HKEY root, const std::string& subkey, const std::string& file, bool append);
 void add_location_command(CLI::App& app);
 
 // Prints one location ("server", "data" or "temp") on a line; false when it cannot be read.

@@ -4,10 +4,12 @@
 //   vantorctl reg set 'HKLM\SOFTWARE\Orvane\Test' Count dword 31
 //   vantorctl reg query 'HKLM\SOFTWARE\Orvane\Test' [Count]
 //   vantorctl reg delete 'HKLM\SOFTWARE\Orvane\Test' [Count]
-//   vantorctl reg export 'HKLM\SOFTWARE\Orvane' out.reg [--append]
+//   vantorctl reg export 'HKLM\SOFTWARE\Orvane' out.reg [--append]   (- for the standard output)
+//   vantorctl reg import out.reg   (reg_file.cpp)
 #include "commands.h"
 
 #include <vantor/vantor.h>
+#include <ysl/YRegFile.h>
 
 #include <cctype>
 #include <cerrno>
@@ -41,21 +43,10 @@ struct key_path {
 // the root key.
 key_path parse_key(const std::string& text)
 {
-    static const struct {
-        const char* short_name;
-        const char* long_name;
-        HKEY root;
-    } roots[] = {
-        {"HKLM", "HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},   {"HKCU", "HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-        {"HKCR", "HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},     {"HKU", "HKEY_USERS", HKEY_USERS},
-        {"HKCC", "HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
-    };
     size_t slash = text.find('\\');
     std::string root = text.substr(0, slash);
-    for (const auto& r : roots) {
-        if (same_name(root.c_str(), r.short_name) || same_name(root.c_str(), r.long_name))
-            return {r.root, slash == std::string::npos ? std::string() : text.substr(slash + 1)};
-    }
+    if (HKEY r = YRegFile_FindRoot(root))
+        return {r, slash == std::string::npos ? std::string() : text.substr(slash + 1)};
     fail("unknown root key \"" + root + "\" (HKLM, HKCU, HKCR, HKU, HKCC or their long names)");
 }
 
@@ -286,7 +277,7 @@ void remove(const std::string& key_text, const std::vector<std::string>& name)
 
 void add_reg_command(CLI::App& app)
 {
-    CLI::App* reg = app.add_subcommand("reg", "query, set, delete and export registry values");
+    CLI::App* reg = app.add_subcommand("reg", "query, set, delete, export and import registry values");
     reg->require_subcommand(1);
 
     struct options {
@@ -316,11 +307,12 @@ void add_reg_command(CLI::App& app)
 
     CLI::App* e = reg->add_subcommand("export", "write the key tree to a REGEDIT4 file");
     e->add_option("key", o->key, key_help)->required();
-    e->add_option("file", o->file, "the file")->required();
+    e->add_option("file", o->file, "the file, or - for the standard output")->required();
     e->add_flag("--append", o->append, "append to the file instead of starting it anew");
     e->callback([o] {
         key_path k = parse_key(o->key);
-        if (!SaveRegToFile(k.root, k.subkey.c_str(), o->file.c_str(), o->append))
+        if (!export_reg_file(k.root, k.subkey, o->file, o->append))
             fail("cannot write " + o->file);
     });
+    add_reg_import_command(*reg);
 }
