@@ -11,7 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -120,6 +127,54 @@ TEST_F(Locations, BrokenBootstrap_FailsEverything)
     EXPECT_NE(std::find(t.begin(), t.end(), "setVantorConfigString(): iniFile(" + bootstrap + ").IsOpen() failed"),
               t.end());
 }
+
+TEST_F(Locations, SetterGivenNoLocation_FailsAndChangesNothing)
+{
+    write(config, "[vantor]\nserverLocation=s\n");
+    bool (*setters[])(const char*) = {setVantorServerLocation, setVantorDataLocation, setVantorTempDataLocation};
+    for (auto set : setters)
+        EXPECT_FALSE(set(nullptr));
+    EXPECT_EQ(read(config), "[vantor]\nserverLocation=s\n");
+}
+
+#ifndef _WIN32
+// A bootstrap or configuration file that is a device, a pipe or absurdly large is refused
+// with a report: read, it would exhaust the memory or block the caller for ever.
+TEST_F(Locations, LinuxNotARegularFileOrTooLarge_IsRefused)
+{
+    const std::string prefix = std::getenv("WINPORT_PREFIX");
+    const std::string fifo = prefix + "/config.fifo", large = prefix + "/large.ini";
+    const std::string linux_bootstrap = prefix + "/drive_c/ProgramData/Orvane/Dravin/dravinInit.ini";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(large.c_str()).close();  // then made large, sparse
+    ASSERT_EQ(truncate(large.c_str(), 17 << 20), 0);
+    struct {
+        std::string config;  // named by the bootstrap file, or "" for a bootstrap that is the FIFO
+        std::string fault;
+    } cases[] = {{"/dev/zero", "/dev/zero is not a regular file"},
+                 {fifo, fifo + " is not a regular file"},
+                 {large, large + " is too large (17825792 bytes)"},
+                 {"", bootstrap + " is not a regular file"}};
+    for (const auto& c : cases) {
+        if (c.config.empty()) {
+            ASSERT_EQ(unlink(linux_bootstrap.c_str()), 0);
+            ASSERT_EQ(mkfifo(linux_bootstrap.c_str(), 0600), 0);
+        } else {
+            write(bootstrap, "[dravin]\ndravin.ini=" + c.config + "\n");
+        }
+        YDiagCapture cap;
+        char buf[8];
+        EXPECT_EQ(getVantorServerLocation(buf, 8), -1) << c.config;
+        EXPECT_FALSE(setVantorServerLocation("x")) << c.config;
+        texts t = cap.texts(YDIAG_ERRTRACE);
+        EXPECT_GE(std::count_if(t.begin(), t.end(),
+                                [&](const std::string& e) { return e.find(c.fault) != std::string::npos; }),
+                  2)
+            << c.config << ": one report or more for each call";
+    }
+    unlink(linux_bootstrap.c_str());
+}
+#endif
 
 // Each helper sets its own location many times while the others do the same; every process
 // reads, changes and saves the whole file, so without serialisation a save would drop the

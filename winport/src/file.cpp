@@ -104,6 +104,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
         flags |= O_DSYNC;
     if (lpSecurityAttributes && lpSecurityAttributes->bInheritHandle)
         flags &= ~O_CLOEXEC;
+    // Opening a FIFO would wait for its other end, where Windows never blocks in an open;
+    // the descriptor is made blocking again below.
+    flags |= O_NONBLOCK;
 
     int fd = -1;
     bool existed = false;
@@ -135,6 +138,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
         SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : error_from_path_errno(err, unix));
         return INVALID_HANDLE_VALUE;
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // Windows opens a directory only with backup semantics, which the library never asks for.
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
