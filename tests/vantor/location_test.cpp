@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -173,6 +174,45 @@ TEST_F(Locations, LinuxNotARegularFileOrTooLarge_IsRefused)
             << c.config << ": one report or more for each call";
     }
     unlink(linux_bootstrap.c_str());
+}
+
+// Where the configuration file may be written but its folder takes no new file, a setter
+// writes the file in place. The superuser may make files in any folder, so the setter runs in
+// a helper that has become another user, in a prefix of that user's own.
+TEST_F(Locations, LinuxFolderThatTakesNoNewFile_TheFileIsWrittenInPlace)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs the superuser, to start a helper as another user";
+    const unsigned nobody = 65534;
+    namespace fs = std::filesystem;
+    const fs::path base = fs::temp_directory_path() / ("vantor-in-place-" + std::to_string(getpid()));
+    const fs::path helper_prefix = base / "prefix", folder = base / "config", file = folder / "dravin.ini";
+    fs::create_directories(helper_prefix / "drive_c/ProgramData/Orvane/Dravin");
+    fs::create_directories(folder);
+    for (const fs::path& p : {base, folder})
+        fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+    std::ofstream(helper_prefix / "drive_c/ProgramData/Orvane/Dravin/dravinInit.ini")
+        << "[dravin]\r\ndravin.ini=" << file.string() << "\r\n";
+    std::ofstream(file) << "[vantor]\r\nserverLocation=old\r\n";
+    ASSERT_EQ(chown(file.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chown(helper_prefix.c_str(), nobody, nobody), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(helper_prefix))
+        ASSERT_EQ(chown(entry.path().c_str(), nobody, nobody), 0);
+    struct stat before, after;
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+
+    const std::string saved_prefix = std::getenv("WINPORT_PREFIX"), saved_run = std::getenv("XDG_RUNTIME_DIR");
+    setenv("WINPORT_PREFIX", helper_prefix.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", helper_prefix.c_str(), 1);
+    vantor_test::child setter("set_location", {"server", "1", std::to_string(nobody)});
+    setenv("WINPORT_PREFIX", saved_prefix.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", saved_run.c_str(), 1);
+    EXPECT_EQ(setter.wait(), 0);
+    EXPECT_EQ(read(file.string()), "[vantor]\nserverLocation=server-0\n");
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "written in place";
+    fs::remove_all(base);
 }
 #endif
 

@@ -26,7 +26,8 @@ public:
     config_file_lock() : mutex_(YMutex_Create("Orvane_Dravin_ConfigurationFile"))
     {
         // YMutex_Lock also owns a mutex whose previous owner ended without releasing it; the
-        // file it guarded is whole all the same, since a save replaces it in one rename.
+        // file it guarded is whole all the same, since a save replaces it in one rename
+        // (unless its folder took no new file and it was written in place).
         owned_ = mutex_ != YMUTEX_INVALID && YMutex_Lock(mutex_);
         if (!owned_)
             YErrTrace("setVantorConfigString(): the configuration file's mutex could not be taken");
@@ -109,8 +110,9 @@ bool setVantorConfigString(const char* key, const char* value)
     if (!readable_document("setVantorConfigString()", path))
         return false;
     // The file is replaced in one step (a temporary file renamed over it), so that a failed
-    // or interrupted save never leaves a cut configuration behind.
-    YIniData ini(YINIDATA_SAVE_VIA_TEMPFILE | YINIDATA_SAVE_FLUSH);
+    // or interrupted save never leaves a cut configuration behind. Where its folder takes no
+    // new file, the file is written in place: the mutex keeps other setters out meanwhile.
+    YIniData ini(YINIDATA_SAVE_VIA_TEMPFILE | YINIDATA_SAVE_FLUSH | YINIDATA_SAVE_IN_PLACE_FALLBACK);
     open_document(ini, path);
     if (!ini.IsOpen()) {
         YErrTrace("setVantorConfigString(): iniFile(%s).IsOpen() failed", path.c_str());
