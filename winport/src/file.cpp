@@ -63,7 +63,7 @@ std::shared_ptr<file_object> io_file(HANDLE h, const void* buffer, DWORD count, 
 
 // Gives the file the owner and group of `st`, as far as the caller may: only the superuser
 // may give a file away, and others only a group they belong to; what cannot be set stays
-// the caller's. Whether both were kept.
+// the caller's. False when not even the group could be kept.
 bool keep_owner(int fd, const struct stat& st)
 {
     return fchown(fd, st.st_uid, st.st_gid) == 0 || fchown(fd, static_cast<uid_t>(-1), st.st_gid) == 0;

@@ -831,10 +831,11 @@ std::string final_path(const char* path)
 }
 
 // Puts the complete temporary file in the target's place; an existing target passes on its
-// permissions and owner. Failures are reported with the caller's name for the target.
+// permissions and owner. Failures are reported with the caller's name for the target. Only a
+// file is handed to ReplaceFile: some implementations of it remove a directory in the way.
 bool put_in_place(const char* temp, const std::string& target, const char* path)
 {
-    if (file_exists(target.c_str())) {
+    if (file_isfile(target.c_str())) {
         if (ReplaceFileA(target.c_str(), temp, nullptr, 0, nullptr, nullptr))
             return true;
         const unsigned code = last_error();
