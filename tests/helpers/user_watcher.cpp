@@ -1,7 +1,7 @@
 // A process that watches for active-user changes: user_watcher LABEL MARKS PASSES GATE
 // Registers one callback per character of MARKS, in order, each printing "LABEL <mark>"; the
 // last one then waits for the named manual-reset event GATE, so that the test decides when
-// the pass may end (and so when the user-change event is reset). Prints "ready" after
+// the pass may end. Prints "ready" after
 // registering, and "done" after each of PASSES passes once it is over. Ends normally, so the
 // module is unloaded with the process.
 //
@@ -58,7 +58,7 @@ int main(int argc, char** argv)
         if (WaitForSingleObject(pass_over, INFINITE) != WAIT_OBJECT_0)
             return 1;
         // Registering a listed entry changes nothing, but takes the callback-list lock, which
-        // the watcher holds until it has reset the event.
+        // the watcher holds until its pass is over.
         vantorRegisterActiveUserChangedCallback(&on_change, &marks[0]);
         std::printf("done\n");
         std::fflush(stdout);

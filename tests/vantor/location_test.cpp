@@ -11,7 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -120,6 +128,93 @@ TEST_F(Locations, BrokenBootstrap_FailsEverything)
     EXPECT_NE(std::find(t.begin(), t.end(), "setVantorConfigString(): iniFile(" + bootstrap + ").IsOpen() failed"),
               t.end());
 }
+
+TEST_F(Locations, SetterGivenNoLocation_FailsAndChangesNothing)
+{
+    write(config, "[vantor]\nserverLocation=s\n");
+    bool (*setters[])(const char*) = {setVantorServerLocation, setVantorDataLocation, setVantorTempDataLocation};
+    for (auto set : setters)
+        EXPECT_FALSE(set(nullptr));
+    EXPECT_EQ(read(config), "[vantor]\nserverLocation=s\n");
+}
+
+#ifndef _WIN32
+// A bootstrap or configuration file that is a device, a pipe or absurdly large is refused
+// with a report: read, it would exhaust the memory or block the caller for ever.
+TEST_F(Locations, LinuxNotARegularFileOrTooLarge_IsRefused)
+{
+    const std::string prefix = std::getenv("WINPORT_PREFIX");
+    const std::string fifo = prefix + "/config.fifo", large = prefix + "/large.ini";
+    const std::string linux_bootstrap = prefix + "/drive_c/ProgramData/Orvane/Dravin/dravinInit.ini";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(large.c_str()).close();  // then made large, sparse
+    ASSERT_EQ(truncate(large.c_str(), 17 << 20), 0);
+    struct {
+        std::string config;  // named by the bootstrap file, or "" for a bootstrap that is the FIFO
+        std::string fault;
+    } cases[] = {{"/dev/zero", "/dev/zero is not a regular file"},
+                 {fifo, fifo + " is not a regular file"},
+                 {large, large + " is too large (17825792 bytes)"},
+                 {"", bootstrap + " is not a regular file"}};
+    for (const auto& c : cases) {
+        if (c.config.empty()) {
+            ASSERT_EQ(unlink(linux_bootstrap.c_str()), 0);
+            ASSERT_EQ(mkfifo(linux_bootstrap.c_str(), 0600), 0);
+        } else {
+            write(bootstrap, "[dravin]\ndravin.ini=" + c.config + "\n");
+        }
+        YDiagCapture cap;
+        char buf[8];
+        EXPECT_EQ(getVantorServerLocation(buf, 8), -1) << c.config;
+        EXPECT_FALSE(setVantorServerLocation("x")) << c.config;
+        texts t = cap.texts(YDIAG_ERRTRACE);
+        EXPECT_GE(std::count_if(t.begin(), t.end(),
+                                [&](const std::string& e) { return e.find(c.fault) != std::string::npos; }),
+                  2)
+            << c.config << ": one report or more for each call";
+    }
+    unlink(linux_bootstrap.c_str());
+}
+
+// Where the configuration file may be written but its folder takes no new file, a setter
+// writes the file in place. The superuser may make files in any folder, so the setter runs in
+// a helper that has become another user, in a prefix of that user's own.
+TEST_F(Locations, LinuxFolderThatTakesNoNewFile_TheFileIsWrittenInPlace)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs the superuser, to start a helper as another user";
+    const unsigned nobody = 65534;
+    namespace fs = std::filesystem;
+    const fs::path base = fs::temp_directory_path() / ("vantor-in-place-" + std::to_string(getpid()));
+    const fs::path helper_prefix = base / "prefix", folder = base / "config", file = folder / "dravin.ini";
+    fs::create_directories(helper_prefix / "drive_c/ProgramData/Orvane/Dravin");
+    fs::create_directories(folder);
+    for (const fs::path& p : {base, folder})
+        fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+    std::ofstream(helper_prefix / "drive_c/ProgramData/Orvane/Dravin/dravinInit.ini")
+        << "[dravin]\r\ndravin.ini=" << file.string() << "\r\n";
+    std::ofstream(file) << "[vantor]\r\nserverLocation=old\r\n";
+    ASSERT_EQ(chown(file.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(chown(helper_prefix.c_str(), nobody, nobody), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(helper_prefix))
+        ASSERT_EQ(chown(entry.path().c_str(), nobody, nobody), 0);
+    struct stat before, after;
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+
+    const std::string saved_prefix = std::getenv("WINPORT_PREFIX"), saved_run = std::getenv("XDG_RUNTIME_DIR");
+    setenv("WINPORT_PREFIX", helper_prefix.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", helper_prefix.c_str(), 1);
+    vantor_test::child setter("set_location", {"server", "1", std::to_string(nobody)});
+    setenv("WINPORT_PREFIX", saved_prefix.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", saved_run.c_str(), 1);
+    EXPECT_EQ(setter.wait(), 0);
+    EXPECT_EQ(read(file.string()), "[vantor]\nserverLocation=server-0\n");
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "written in place";
+    fs::remove_all(base);
+}
+#endif
 
 // Each helper sets its own location many times while the others do the same; every process
 // reads, changes and saves the whole file, so without serialisation a save would drop the

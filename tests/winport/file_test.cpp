@@ -188,6 +188,29 @@ TEST_F(FileTest, FullPath_ResolvesDotsAndSeparators)
     std::free(allocated);
 }
 
+// ".." at a drive's root stays at the root, for every call that takes a path: a file made
+// through each spelling is the file at the root of drive C.
+TEST_F(FileTest, DotDotAtTheDriveRoot_StaysOnTheDrive)
+{
+    const std::string name = "vantor-root-" + std::to_string(GetCurrentProcessId());
+    const std::string at_root = "C:\\" + name;
+    const std::string spellings[] = {"C:\\..\\" + name, "C:\\a\\..\\..\\" + name, "C:/../../" + name,
+                                     "C:\\..\\.\\b\\..\\..\\" + name};
+    char buf[MAX_PATH];
+    for (const std::string& spelling : spellings) {
+        ASSERT_NE(_fullpath(buf, spelling.c_str(), sizeof buf), nullptr) << spelling;
+        EXPECT_EQ(buf, at_root) << spelling;
+        HANDLE h = CreateFileA(spelling.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << spelling << ", error " << GetLastError();
+        CloseHandle(h);
+        EXPECT_EQ(_access(at_root.c_str(), 0), 0) << spelling;
+        struct _stat64 st;
+        EXPECT_EQ(_stat64(spelling.c_str(), &st), 0) << spelling;
+        EXPECT_EQ(_unlink(spelling.c_str()), 0) << spelling;
+        EXPECT_NE(_access(at_root.c_str(), 0), 0) << spelling;
+    }
+}
+
 TEST_F(FileTest, Fsopen_TextModeTranslatesLineEnds)
 {
     put("in", std::string("a\r\nb\rc\n\r") + "\r\n" + std::string(5000, 'x') + "\r\nend\x1Ahidden");
@@ -291,6 +314,12 @@ TEST_F(LinuxPathMapping, PathsHandedBack_UseTheWindowsView)
     ASSERT_NE(getcwd(old, sizeof old), nullptr);
     ASSERT_EQ(chdir((drive + "/w").c_str()), 0);
     EXPECT_STREQ(_getcwd(cwd, sizeof cwd), "C:\\w");
+    // Climbing from a working directory in drive C stops at its root, as on Windows.
+    EXPECT_STREQ(_fullpath(name, "..\\..\\x", sizeof name), "C:\\x");
+    HANDLE h = create_new("..\\..\\x");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_TRUE(exists(drive + "/x"));
     EXPECT_NE(GetTempFileNameA(".", "ffw", 0, name), 0u);
     EXPECT_EQ(std::string(name).rfind(".\\ffw", 0), 0u) << name;
     EXPECT_NE(GetTempFileNameA("C:/w", "ffw", 0, name), 0u);

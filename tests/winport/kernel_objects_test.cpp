@@ -19,6 +19,7 @@
 #include <fstream>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -283,6 +284,50 @@ TEST(LinuxNamedObjectDirectory, WritableByOthers_IsRefused)
     SetLastError(0);
     EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "probe"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// A prefix that another user owns, can write to or has made a link could have its registry
+// or drive swapped: a process refuses it, and with it every call that needs it.
+TEST(LinuxPrefix, OwnedByAnother_WritableByOthers_OrALink_IsRefused)
+{
+    ASSERT_EQ(_access("C:\\", 0), 0);  // this process's own prefix is settled before the variable changes
+    const std::string base = std::string(std::getenv("WINPORT_PREFIX")) + "/prefixes";
+    std::filesystem::create_directories(base);
+    const bool root = geteuid() == 0;
+    struct {
+        const char* name;
+        mode_t mode;
+        bool link;
+        bool other_owner;
+        const char* result;
+    } cases[] = {{"private", 0700, false, false, "created 0"},
+                 {"group-writable", 0770, false, false, "failed 5"},
+                 {"world-writable", 0707, false, false, "failed 5"},
+                 {"link", 0700, true, false, "failed 5"},
+                 {"foreign", 0700, false, true, "failed 5"}};
+    const std::string saved = std::getenv("WINPORT_PREFIX");
+    for (const auto& c : cases) {
+        if (c.other_owner && !root)
+            continue;  // only the superuser can give a directory away
+        std::string dir = base + "/" + c.name;
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0) << c.name;
+        ASSERT_EQ(chmod(dir.c_str(), c.mode), 0) << c.name;
+        if (c.other_owner) {
+            ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+        }
+        std::string prefix = dir;
+        if (c.link) {
+            prefix = dir + "-link";
+            ASSERT_EQ(symlink(dir.c_str(), prefix.c_str()), 0);
+        }
+        setenv("WINPORT_PREFIX", prefix.c_str(), 1);
+        vantor_test::child probe("kernel_objects_helper", {"create-event", "probe"});
+        setenv("WINPORT_PREFIX", saved.c_str(), 1);
+        std::string line;
+        ASSERT_TRUE(probe.read_line(line)) << c.name;
+        EXPECT_EQ(line, c.result) << c.name;
+        probe.wait();
+    }
 }
 
 // Holders that never wait keep the wake-ups sent to them, and the sender pays for each one

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -74,3 +76,51 @@ TEST_F(LinuxFileSizeLimit, ReplacementThatCannotBeWritten_LeavesTheTargetAndNoTe
 }
 
 }  // namespace
+
+// Replacing a file keeps what belongs to the file rather than to its content: the permission
+// bits and owner of the replaced file, and a link, whose target is replaced in its own folder.
+class LinuxReplacement : public ScratchDirTest {
+protected:
+    bool replace(const std::string& name, const std::string& data) const
+    {
+        return YFastFile_WriteAtOnce(path(name).c_str(), data.data(), static_cast<unsigned>(data.size()), 10) ==
+               static_cast<int>(data.size());
+    }
+};
+
+TEST_F(LinuxReplacement, KeepsPermissionBitsAndOwner)
+{
+    struct {
+        mode_t mode;
+        uid_t owner;  // -1: the caller
+    } cases[] = {{0644, static_cast<uid_t>(-1)}, {0640, static_cast<uid_t>(-1)}, {0604, 65534}};
+    for (const auto& c : cases) {
+        put("f", "old");
+        ASSERT_EQ(chmod(path("f").c_str(), c.mode), 0);
+        if (c.owner != static_cast<uid_t>(-1) && chown(path("f").c_str(), c.owner, c.owner) != 0)
+            continue;  // only the superuser may give a file away
+        struct stat before, after;
+        ASSERT_EQ(stat(path("f").c_str(), &before), 0);
+        ASSERT_TRUE(replace("f", "new"));
+        ASSERT_EQ(stat(path("f").c_str(), &after), 0);
+        EXPECT_NE(after.st_ino, before.st_ino) << "replaced, not rewritten";
+        EXPECT_EQ(after.st_mode & 07777, c.mode);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(after.st_gid, before.st_gid);
+        EXPECT_EQ(get("f"), "new");
+    }
+}
+
+TEST_F(LinuxReplacement, ThroughALink_ReplacesItsTargetInTheTargetsFolder_AndKeepsTheLink)
+{
+    ASSERT_EQ(mkdir(path("real").c_str(), 0700), 0);
+    put("real/f", "old");
+    ASSERT_EQ(symlink("real/f", path("link").c_str()), 0);
+    ASSERT_TRUE(replace("link", "new"));
+    struct stat st;
+    ASSERT_EQ(lstat(path("link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(get("real/f"), "new");
+    EXPECT_EQ(count_named("ffw"), 0);
+    EXPECT_EQ(count_named("real"), 1);
+}

@@ -61,6 +61,14 @@ std::shared_ptr<file_object> io_file(HANDLE h, const void* buffer, DWORD count, 
     return file;
 }
 
+// Gives the file the owner and group of `st`, as far as the caller may: only the superuser
+// may give a file away, and others only a group they belong to; what cannot be set stays
+// the caller's. False when not even the group could be kept.
+bool keep_owner(int fd, const struct stat& st)
+{
+    return fchown(fd, st.st_uid, st.st_gid) == 0 || fchown(fd, static_cast<uid_t>(-1), st.st_gid) == 0;
+}
+
 // Makes the entries of a directory durable (after a rename); false with errno set.
 bool sync_dir(const std::string& dir)
 {
@@ -104,6 +112,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
         flags |= O_DSYNC;
     if (lpSecurityAttributes && lpSecurityAttributes->bInheritHandle)
         flags &= ~O_CLOEXEC;
+    // Opening a FIFO would wait for its other end, where Windows never blocks in an open;
+    // the descriptor is made blocking again below.
+    flags |= O_NONBLOCK;
 
     int fd = -1;
     bool existed = false;
@@ -135,6 +146,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
         SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : error_from_path_errno(err, unix));
         return INVALID_HANDLE_VALUE;
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // Windows opens a directory only with backup semantics, which the library never asks for.
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -253,6 +265,61 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
         }
     }
     return TRUE;
+}
+
+BOOL WINAPI ReplaceFileA(LPCSTR lpReplacedFileName, LPCSTR lpReplacementFileName, LPCSTR lpBackupFileName, DWORD,
+                         LPVOID, LPVOID)
+{
+    if (lpBackupFileName) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    std::string to, from;
+    if (!unix_path(lpReplacedFileName, to) || !unix_path(lpReplacementFileName, from))
+        return FALSE;
+    struct stat st;
+    if (stat(to.c_str(), &st) != 0) {
+        SetLastError(error_from_path_errno(errno, to));
+        return FALSE;
+    }
+    int fd = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        SetLastError(error_from_path_errno(errno, from));
+        return FALSE;
+    }
+    // Others' access to the file stays as its owner set it. The bits go last: a change of
+    // owner clears the set-id bits.
+    keep_owner(fd, st);
+    int rc = fchmod(fd, st.st_mode & 07777);
+    close(fd);
+    if (rc != 0 || rename(from.c_str(), to.c_str()) != 0 || !sync_dir(parent_of(to))) {
+        SetLastError(error_from_path_errno(errno, to));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI GetFinalPathNameByHandleA(HANDLE hFile, LPSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags)
+{
+    std::shared_ptr<file_object> file = handle_get_as<file_object>(hFile);
+    if (!file)
+        return 0;
+    if (dwFlags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    char link[64], target[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", file->fd());
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0) {
+        set_errno_error(errno);
+        return 0;
+    }
+    const std::string path = "\\\\?\\" + windows_view(std::string(target, static_cast<std::size_t>(n)));
+    if (!lpszFilePath || path.size() >= cchFilePath)
+        return static_cast<DWORD>(path.size() + 1);
+    std::memcpy(lpszFilePath, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName)

@@ -25,11 +25,6 @@ namespace winport {
 
 namespace {
 
-bool is_sep(char c)
-{
-    return c == '\\' || c == '/';
-}
-
 bool has_drive(const char* path)
 {
     return std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
@@ -94,6 +89,44 @@ std::string to_backslashes(std::string s)
     return s;
 }
 
+// A path below a drive's root as Windows resolves it: "." and ".." are taken lexically, and
+// ".." at the drive's root stays at the root, so that no spelling of a path leaves the drive.
+std::string under_root(const std::string& root, const std::string& rest)
+{
+    return root + normalise("/" + rest);
+}
+
+// Whether an absolute Linux path lies in drive C; `rest` is then the part below its root.
+bool in_drive_c(const std::string& absolute, std::string& rest)
+{
+    const std::string& drive = drive_c_dir();
+    if (drive.empty() || absolute.compare(0, drive.size(), drive) != 0 ||
+        (absolute.size() != drive.size() && absolute[drive.size()] != '/'))
+        return false;
+    rest = absolute.substr(drive.size());
+    return true;
+}
+
+bool has_dot_dot(const std::string& path)
+{
+    for (std::size_t i = 0; (i = path.find("..", i)) != std::string::npos; i += 2)
+        if ((i == 0 || path[i - 1] == '/') && (i + 2 == path.size() || path[i + 2] == '/'))
+            return true;
+    return false;
+}
+
+// A relative path climbing from a working directory in drive C stops at the drive's root as
+// it does on Windows; any other relative path is left to the system.
+bool drive_c_relative(const std::string& relative, std::string& out)
+{
+    char cwd[4096];
+    std::string rest;
+    if (!has_dot_dot(relative) || !getcwd(cwd, sizeof cwd) || !in_drive_c(cwd, rest))
+        return false;
+    out = under_root(drive_c_dir(), rest + "/" + relative);
+    return true;
+}
+
 }  // namespace
 
 bool unix_path(const char* path, std::string& out)
@@ -104,6 +137,9 @@ bool unix_path(const char* path, std::string& out)
     }
     if (!has_drive(path)) {
         out = slashes(path);
+        std::string resolved;
+        if (out[0] != '/' && drive_c_relative(out, resolved))
+            out = resolved;
         return true;
     }
     char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
@@ -124,19 +160,15 @@ bool unix_path(const char* path, std::string& out)
     }
     // "C:name" is relative to the drive's current directory on Windows; a drive here has
     // only its root.
-    const char* rest = path + 2;
-    out = root + "/" + slashes(is_sep(*rest) ? rest + 1 : rest);
+    out = under_root(root, slashes(path + 2));
     return true;
 }
 
 std::string windows_view(const std::string& absolute)
 {
-    const std::string& drive = drive_c_dir();
-    if (!drive.empty() && absolute.compare(0, drive.size(), drive) == 0 &&
-        (absolute.size() == drive.size() || absolute[drive.size()] == '/')) {
-        std::string rest = absolute.substr(drive.size());
+    std::string rest;
+    if (in_drive_c(absolute, rest))
         return "C:" + (rest.empty() ? std::string("\\") : to_backslashes(rest));
-    }
     return to_backslashes(absolute);
 }
 
@@ -419,7 +451,7 @@ char* _fullpath(char* absPath, const char* relPath, size_t maxLength)
                to_backslashes(normalise("/" + rest));
     } else {
         std::string unix = slashes(relPath);
-        if (unix[0] != '/') {
+        if (unix[0] != '/' && !drive_c_relative(unix, unix)) {
             char cwd[4096];
             if (!getcwd(cwd, sizeof cwd))
                 return nullptr;

@@ -3,6 +3,7 @@
 #include <winport/winport.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -71,6 +72,29 @@ bool make_private_dir(const std::string& path)
     return false;
 }
 
+namespace {
+
+// Why the prefix may not be used, or null. Another user who owns it, can write to it or made
+// it a link could swap registry.db or drive C under this user's programs; as for the
+// named-object directory, only the caller's own directory, closed to others, will do.
+const char* prefix_fault(const std::string& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return "it cannot be examined";
+    if (S_ISLNK(st.st_mode))
+        return "it is a symbolic link";
+    if (!S_ISDIR(st.st_mode))
+        return "it is not a directory";
+    if (st.st_uid != geteuid())
+        return "it is not owned by you";
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return "others can write to it";
+    return nullptr;
+}
+
+}  // namespace
+
 const std::string& prefix_dir()
 {
     static std::once_flag once;
@@ -95,7 +119,11 @@ const std::string& prefix_dir()
             failure = ERROR_PATH_NOT_FOUND;
         else if (!make_private_dir(path))
             failure = GetLastError();
-        else
+        else if (const char* fault = prefix_fault(path)) {
+            // Every call that needs the prefix fails with this code; the reason is told once.
+            std::fprintf(stderr, "winport: the prefix '%s' is refused: %s\n", path.c_str(), fault);
+            failure = ERROR_ACCESS_DENIED;
+        } else
             dir = path;
     });
     if (dir.empty())

@@ -53,6 +53,16 @@ WINPORT_API BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 // (ERROR_NOT_SAME_DEVICE), with or without MOVEFILE_COPY_ALLOWED.
 WINPORT_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 WINPORT_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+// Puts the replacement file in the place of the replaced one in one rename, giving it the
+// replaced file's permission bits and, as far as the caller may, its owner and group, and
+// makes the directory entries durable. No backup file (ERROR_NOT_SUPPORTED); no flags.
+WINPORT_API BOOL WINAPI ReplaceFileA(LPCSTR lpReplacedFileName, LPCSTR lpReplacementFileName, LPCSTR lpBackupFileName,
+                                     DWORD dwReplaceFlags, LPVOID lpExclude, LPVOID lpReserved);
+#define FILE_NAME_NORMALIZED 0x0u
+#define VOLUME_NAME_DOS 0x0u
+// The path of the open file, links resolved, in the Windows view after "\\?\"; only
+// FILE_NAME_NORMALIZED | VOLUME_NAME_DOS.
+WINPORT_API DWORD WINAPI GetFinalPathNameByHandleA(HANDLE hFile, LPSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags);
 // Creates the new empty file (mode 0600) for uUnique 0; the name handed back is lpPathName
 // with '\' separators, a '\' and "<prefix><4 hex digits>.tmp".
 WINPORT_API UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LPSTR lpTempFileName);

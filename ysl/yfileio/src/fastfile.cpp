@@ -810,33 +810,83 @@ int YFastFile_ReadLinesAtOnce(const char* path, std::string& text)
     return read_into_string("YFastFile_ReadLinesAtOnce", lines, path, text);
 }
 
+namespace {
+
+// The file that `path` names, links resolved, so that a replacement goes to the target of a
+// link, in the target's folder, and the link stays; `path` itself when it names no file yet.
+std::string final_path(const char* path)
+{
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return path;
+    char buf[MAX_PATH + 8];
+    DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(h);
+    if (n == 0 || n >= sizeof buf)
+        return path;
+    if (std::strncmp(buf, "\\\\?\\UNC\\", 8) == 0)
+        return std::string("\\\\") + (buf + 8);
+    return std::strncmp(buf, "\\\\?\\", 4) == 0 ? buf + 4 : buf;
+}
+
+// Puts the complete temporary file in the target's place; an existing target passes on its
+// permissions and owner. Failures are reported with the caller's name for the target. Only a
+// file is handed to ReplaceFile: some implementations of it remove a directory in the way.
+bool put_in_place(const char* temp, const std::string& target, const char* path)
+{
+    if (file_isfile(target.c_str())) {
+        if (ReplaceFileA(target.c_str(), temp, nullptr, 0, nullptr, nullptr))
+            return true;
+        const unsigned code = last_error();
+        YErrTrace("YFastFile_WriteAtOnce(): ReplaceFile(%s,%s) failed: %u", text_of(path), temp, code);
+        return false;
+    }
+    if (file_rename_with(temp, target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    const int err = errno;
+    YErrTrace("YFastFile_WriteAtOnce(): file_rename(%s,%s) failed: %s", temp, text_of(path), std::strerror(err));
+    return false;
+}
+
+}  // namespace
+
 int YFastFile_WriteAtOnce(const char* path, const void* data, unsigned size, int mode)
 {
     bool flush = (mode & 4) != 0;
     int base = mode & ~4;
-    bool replace = base == 10;
+    bool replace = base == YFASTFILE_REPLACE || base == YFASTFILE_REPLACE_OR_IN_PLACE;
     char* temp = nullptr;
+    std::string target = path ? path : "";
     if (replace) {
+        const bool in_place_allowed = base == YFASTFILE_REPLACE_OR_IN_PLACE;
         flush = true;
         base = 2;
-        std::size_t len = path ? std::strlen(path) : 0;
-        temp = static_cast<char*>(std::malloc(std::max<std::size_t>(len + 14, MAX_PATH)));
+        if (path)
+            target = final_path(path);
+        temp = static_cast<char*>(std::malloc(std::max<std::size_t>(target.size() + 14, MAX_PATH)));
         if (!temp) {
             YErrTrace("YFastFile_WriteAtOnce(): malloc() failed");
             return -1;
         }
         // A target without directory gets its temporary file in the working directory, as the
         // target; an empty directory would make the system put it at the root of the drive.
-        if (!path || !file_dirpath(path, temp))
+        if (!path || !file_dirpath(target.c_str(), temp))
             std::strcpy(temp, ".");
         if (!GetTempFileNameA(temp, "ffw", 0, temp)) {
             const unsigned code = last_error();
-            YErrTrace("YFastFile_WriteAtOnce(): GetTempFileName() failed:%u", code);
             std::free(temp);
-            return -1;
+            temp = nullptr;
+            // A folder that takes no new file but holds a file the caller may write: the file
+            // is written where it is, which the caller's lock keeps from other writers.
+            if (!in_place_allowed || code != ERROR_ACCESS_DENIED || !file_exists(target.c_str())) {
+                YErrTrace("YFastFile_WriteAtOnce(): GetTempFileName() failed:%u", code);
+                return -1;
+            }
+            replace = false;
         }
     }
-    HANDLE h = openwritefile(replace ? temp : path, base);
+    HANDLE h = openwritefile(replace ? temp : target.c_str(), base);
     if (h == INVALID_HANDLE_VALUE) {
         YErrTrace("%s(): openwritefile(%s, %d) failed", "YFastFile_WriteAtOnce", text_of(path), base);
         if (replace) {
@@ -863,12 +913,8 @@ int YFastFile_WriteAtOnce(const char* path, const void* data, unsigned size, int
     if (replace) {
         // Only a complete, flushed temporary file may take the target's place; the directory
         // is flushed after the rename so that the replacement survives a crash too.
-        if (ok && !file_rename_with(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            const int err = errno;
-            YErrTrace("YFastFile_WriteAtOnce(): file_rename(%s,%s) failed: %s", temp, text_of(path),
-                      std::strerror(err));
+        if (ok && !put_in_place(temp, target, path))
             ok = false;
-        }
         if (!ok)
             DeleteFileA(temp);
         std::free(temp);

@@ -486,7 +486,7 @@ bool YIniDataT<Compare>::Save()
     if (flags & YINIDATA_SAVE_FLUSH)
         mode += 4;
     if (flags & YINIDATA_SAVE_VIA_TEMPFILE)
-        mode += 8;
+        mode += (flags & YINIDATA_SAVE_IN_PLACE_FALLBACK) ? 24 : 8;
     if (YFastFile_WriteLinesAtOnce(file_name.c_str(), text.data(), static_cast<unsigned>(text.size()), mode) == -1) {
         YErrTrace("YIniData::Save(): YFastFile_WriteLinesAtOnce(\"%.40s\") failed", file_name.c_str());
         return false;

@@ -84,6 +84,10 @@ DWORD watcher_main(void*)
     }
     const HANDLE waits[2] = {event, watcher.stop_event};
     while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        // Reset before the callbacks run, not after: a change signalled while they run then
+        // leaves the event set and causes one more pass, where a reset after the pass would
+        // swallow it and leave the process with a stale user.
+        ResetEvent(event);
         orvane::ScopedLock hold(callbacks_lock);
         // A callback may register or unregister callbacks (the lock lets this thread in
         // again); the pass walks the list as it was when it began, and changes count from
@@ -91,8 +95,6 @@ DWORD watcher_main(void*)
         const std::vector<callback_entry> pass = callbacks;
         for (const callback_entry& entry : pass)
             entry.callback(entry.context);
-        // A signal that came during the pass is absorbed into it.
-        ResetEvent(event);
     }
     CloseHandle(event);
 #ifdef _WIN32

@@ -32,7 +32,13 @@ int YFastFile_DetectBOM(const void* bytes, std::size_t length);
 
 // Write modes: 0 new file only, 1 append, 2 create or cut to zero; plus 4 write through
 // (whole-file functions: flush before closing); 10 (with or without 4) whole-file functions
-// only: replace the target through a temporary file beside it.
+// only: replace the target through a temporary file beside it. A target that is a link is
+// replaced in its target's folder and the link kept; the replacement keeps the replaced
+// file's permissions and, where the caller may, its owner. 26 (10 plus 16): as 10, but where
+// the folder takes no new file, write the file in place, flushed: for a caller that holds
+// the lock every writer of the file takes.
+#define YFASTFILE_REPLACE 10
+#define YFASTFILE_REPLACE_OR_IN_PLACE 26
 HANDLE openwritefile(const char* path, int mode);
 // One WriteFile call.
 bool write64(HANDLE handle, const void* data, DWORD count, DWORD& bytes_written);

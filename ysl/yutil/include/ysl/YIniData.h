@@ -15,6 +15,9 @@
 #define YINIDATA_SAVE_VIA_TEMPFILE 0x10  // Save writes a temporary file and renames it over the target
 #define YINIDATA_REPLACE_ENTRIES 0x20    // a repeated entry replaces the earlier one
 #define YINIDATA_ALL_FLAGS 0x3F
+// With 0x10: where the folder takes no new file, Save writes the file in place instead (for a
+// caller that holds the lock every writer of the file takes). Not among the C interface's flags.
+#define YINIDATA_SAVE_IN_PLACE_FALLBACK 0x40
 
 #ifdef __cplusplus
 
