@@ -6,6 +6,7 @@
 
 #include "test_support.h"
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -745,6 +746,51 @@ TEST(LinuxRegistryLocks, ALockFileOfAnotherBuild_IsMadeAnewOnceNobodyUsesIt)
     std::fstream(db_path() + "-lock", std::ios::in | std::ios::out | std::ios::binary).write("\x57\x52\x4c\x4b\x01", 5);
     ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "open", 1), ERROR_SUCCESS);
     EXPECT_EQ(plain_write(), "busy");
+}
+
+// Every process that uses the registry has an entry in the lock table as long as it lives.
+// More processes than the table first had room for must all read and write.
+TEST(LinuxRegistryLocks, MoreProcessesThanTheTableFirstHeld_AllReadAndWrite)
+{
+    constexpr int processes = 1100;
+    ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "shared", 7), ERROR_SUCCESS);
+    int results[2], release[2];
+    ASSERT_EQ(pipe(results), 0);
+    ASSERT_EQ(pipe(release), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < processes; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(release[1]);
+            DWORD v = 0;
+            LONG rc[2] = {query_dword(HKEY_CURRENT_USER, "shared", v),
+                          set_dword(HKEY_CURRENT_USER, ("p" + std::to_string(i)).c_str(), 1)};
+            if (rc[0] == ERROR_SUCCESS && v != 7)
+                rc[0] = -1;
+            ssize_t written = write(results[1], rc, sizeof rc);
+            char c;
+            // Alive, and so holding its entry, until the parent has heard from every process.
+            while (read(release[0], &c, 1) < 0 && errno == EINTR) {
+            }
+            _exit(written == sizeof rc ? 0 : 1);
+        }
+        ASSERT_GT(pid, 0) << "fork " << i;
+        children.push_back(pid);
+        LONG rc[2] = {-2, -2};
+        ASSERT_EQ(read(results[0], rc, sizeof rc), static_cast<ssize_t>(sizeof rc));
+        EXPECT_EQ(rc[0], ERROR_SUCCESS) << "process " << i << " read";
+        EXPECT_EQ(rc[1], ERROR_SUCCESS) << "process " << i << " wrote";
+        if (rc[0] != ERROR_SUCCESS || rc[1] != ERROR_SUCCESS)
+            break;
+    }
+    close(release[1]);
+    for (pid_t pid : children)
+        waitpid(pid, nullptr, 0);
+    close(release[0]);
+    close(results[0]);
+    close(results[1]);
+    DWORD v = 0;
+    EXPECT_EQ(query_dword(HKEY_CURRENT_USER, ("p" + std::to_string(processes - 1)).c_str(), v), ERROR_SUCCESS);
 }
 
 // This process keeps what it read while the database is unchanged; another process's write
