@@ -650,17 +650,45 @@ void drop_file_override()
     ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
 }
 
-TEST(LinuxRegistryStore, ReadOnlyDatabase_RefusesEveryWrite_AndStillReads)
+// A registry this process may only read: the database alone, or its folder too, with no WAL
+// or index file left for SQLite to open.
+struct read_only_store {
+    const char* name;
+    bool folder;
+};
+
+void PrintTo(const read_only_store& store, std::ostream* out)
+{
+    *out << store.name;
+}
+
+class LinuxRegistryReadOnly : public ::testing::TestWithParam<read_only_store> {};
+
+TEST_P(LinuxRegistryReadOnly, RefusesEveryWrite_AndStillReads)
 {
     fill_in_helper("Software\\ro", "1");
+    // The prefix is removed at the end: its owner may make it writable again.
+    struct writable_again {
+        std::string dir = getenv("WINPORT_PREFIX");
+        ~writable_again() { chmod(dir.c_str(), 0700); }
+    } prefix;
     ASSERT_EQ(chmod(db_path().c_str(), 0400), 0);
+    if (GetParam().folder) {
+        // The WAL folded into the database, as the last close of a registry does.
+        exec_sql("PRAGMA wal_checkpoint(TRUNCATE)");
+        unlink((db_path() + "-wal").c_str());
+        unlink((db_path() + "-shm").c_str());
+        ASSERT_EQ(chmod(prefix.dir.c_str(), 0500), 0);
+    }
     drop_file_override();
 
     HKEY k;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\ro", 0, KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
-    DWORD size = 0;
-    EXPECT_EQ(RegQueryValueExA(k, "v0", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    char name[16];
+    DWORD n = sizeof name, size = 0;
+    EXPECT_EQ(RegQueryValueExA(k, "v7", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
     EXPECT_GT(size, 0u);
+    EXPECT_EQ(RegEnumValueA(k, 0, name, &n, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(set_dword(k, "v0", 1), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteValueA(k, "v0"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(create(k, "new"), ERROR_ACCESS_DENIED);
@@ -668,6 +696,12 @@ TEST(LinuxRegistryStore, ReadOnlyDatabase_RefusesEveryWrite_AndStillReads)
     EXPECT_EQ(RegFlushKey(k), ERROR_SUCCESS);
     RegCloseKey(k);
 }
+
+const read_only_store read_only_stores[] = {{"Database", false}, {"DatabaseAndFolder", true}};
+INSTANTIATE_TEST_SUITE_P(Stores, LinuxRegistryReadOnly, ::testing::ValuesIn(read_only_stores),
+                         [](const ::testing::TestParamInfo<read_only_store>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(LinuxRegistryCrash, KilledWriters_LoseNoAcknowledgedWrite_AndLeaveASoundDatabase)
 {

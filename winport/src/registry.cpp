@@ -15,6 +15,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
@@ -24,6 +25,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -279,12 +281,14 @@ public:
     static constexpr std::size_t max_kept_value = 1024;
 
 private:
+    LONG connect(const std::string& path, bool writable, bool unchanging, int& version);
     LONG create_schema();
     void map_index();
 
     sqlite3* db_ = nullptr;
     sqlite3_stmt* stmts_[stmt_count] = {};
     bool readonly_ = false;
+    bool unchanging_ = false;
     const volatile unsigned char* shm_ = nullptr;
     snapshot kept_{};
     bool kept_valid_ = false;
@@ -381,30 +385,19 @@ LONG connection::open()
         return static_cast<LONG>(error_from_errno(errno));
     ::close(fd);
 
-    int flags = (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
-    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, registry_vfs());
-    if (rc != SQLITE_OK)
-        return sql_status(rc);
-    sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_handler(db_, busy_wait, nullptr);
-    readonly_ = !writable || sqlite3_db_readonly(db_, "main") == 1;
-
-    LONG status = exec("PRAGMA foreign_keys = ON; PRAGMA cell_size_check = ON");
-    if (status == ERROR_SUCCESS && !readonly_)
-        status = exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
+    int version = 0;
+    LONG status = connect(path, writable, false, version);
+    struct stat wal;
+    if (status == ERROR_ACCESS_DENIED && !writable && stat((path + "-wal").c_str(), &wal) != 0 && errno == ENOENT) {
+        // SQLite reads a WAL database only beside -wal and -shm files that it finds or can make.
+        // Where the database may not be written and no WAL is left, the folder is the reason:
+        // nobody writes this registry, and it is read as the file that does not change.
+        sqlite3_close(db_);
+        db_ = nullptr;
+        status = connect(path, false, true, version);
+    }
     if (status != ERROR_SUCCESS)
         return status;
-
-    int version = 0;
-    {
-        sqlite3_stmt* s = nullptr;
-        rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr);
-        if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW)
-            version = sqlite3_column_int(s, 0), rc = SQLITE_OK;
-        sqlite3_finalize(s);
-        if (rc != SQLITE_OK)
-            return sql_status(rc);
-    }
     if (version == 0) {
         if (readonly_)
             return ERROR_ACCESS_DENIED;
@@ -414,8 +407,50 @@ LONG connection::open()
         // A database of another program, or of a later schema than this one knows.
         return ERROR_BADDB;
     }
-    map_index();
+    if (!unchanging_)
+        map_index();
     return ERROR_SUCCESS;
+}
+
+// Opens the database and reads its schema version.
+LONG connection::connect(const std::string& path, bool writable, bool unchanging, int& version)
+{
+    int flags = (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+    std::string name = path;
+    if (unchanging) {
+        static const char hex[] = "0123456789ABCDEF";
+        name = "file:";
+        for (unsigned char ch : path) {
+            if (std::isalnum(ch) || std::strchr("/-._~", ch)) {
+                name += static_cast<char>(ch);
+            } else {
+                name += '%';
+                name += hex[ch >> 4];
+                name += hex[ch & 15];
+            }
+        }
+        name += "?immutable=1";
+        flags |= SQLITE_OPEN_URI;
+    }
+    int rc = sqlite3_open_v2(name.c_str(), &db_, flags, registry_vfs());
+    if (rc != SQLITE_OK)
+        return sql_status(rc);
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_handler(db_, busy_wait, nullptr);
+    readonly_ = !writable || sqlite3_db_readonly(db_, "main") == 1;
+    unchanging_ = unchanging;
+
+    LONG status = exec("PRAGMA foreign_keys = ON; PRAGMA cell_size_check = ON");
+    if (status == ERROR_SUCCESS && !readonly_)
+        status = exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
+    if (status != ERROR_SUCCESS)
+        return status;
+    sqlite3_stmt* s = nullptr;
+    rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr);
+    if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW)
+        version = sqlite3_column_int(s, 0), rc = SQLITE_OK;
+    sqlite3_finalize(s);
+    return sql_status(rc);
 }
 
 LONG connection::create_schema()
