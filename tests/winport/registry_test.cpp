@@ -650,6 +650,33 @@ void drop_file_override()
     ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
 }
 
+// The first call does not read the whole database: damage far from what a call reads is found
+// by the call that reaches it, and from then on every call reports it.
+TEST(LinuxRegistryStore, DamageFarFromEveryCall_IsReportedByTheCallThatReachesIt)
+{
+    fill_in_helper("Software\\fill", "1");
+    // A large value, written last: its overflow pages end the file.
+    exec_sql("INSERT INTO vals(key, fold, name, type, data, written)"
+             " SELECT id, CAST('BIG' AS BLOB), CAST('big' AS BLOB), 3, zeroblob(1000000), 0 FROM keys"
+             " WHERE path = CAST('HKEY_CURRENT_USER\\SOFTWARE\\FILL' AS BLOB);"
+             "PRAGMA wal_checkpoint(TRUNCATE)");
+    struct stat st;
+    ASSERT_EQ(stat(db_path().c_str(), &st), 0);
+    std::fstream f(db_path(), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(st.st_size - 8 * 4096);
+    f.write(std::string(4096, '\x5a').data(), 4096);
+    f.close();
+
+    HKEY k;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\fill", 0, KEY_READ, &k), ERROR_SUCCESS);
+    EXPECT_EQ(query_size(k, "v0"), ERROR_SUCCESS);
+    std::vector<BYTE> big(1 << 21);
+    DWORD size = static_cast<DWORD>(big.size());
+    EXPECT_EQ(RegQueryValueExA(k, "big", nullptr, nullptr, big.data(), &size), ERROR_BADDB);
+    EXPECT_EQ(query_size(k, "v0"), ERROR_BADDB);
+    RegCloseKey(k);
+}
+
 // A registry this process may only read: the database alone, or its folder too, with no WAL
 // or index file left for SQLite to open.
 struct read_only_store {
