@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -394,9 +395,69 @@ TEST_F(Registry, Names_AreCaseInsensitive_ForReplaceDeleteOpenAndOrder_AndKeepTh
 
 // ---- enumeration and key information --------------------------------------------------------
 
+// A walk by index, in order, of subkeys or values, while another thread changes the key between
+// its calls; `change` gets the entry just given and its index.
+struct enum_walk {
+    bool subkeys;
+    std::vector<std::string> walk(HKEY k, const std::function<void(const std::string&, DWORD)>& change,
+                                  std::size_t limit = 1000) const
+    {
+        std::vector<std::string> seen;
+        char name[256];
+        for (DWORD i = 0; seen.size() < limit; ++i) {
+            DWORD n = sizeof name;
+            LONG rc = subkeys ? RegEnumKeyExA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr)
+                              : RegEnumValueA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr);
+            if (rc != ERROR_SUCCESS) {
+                EXPECT_EQ(rc, ERROR_NO_MORE_ITEMS);
+                break;
+            }
+            seen.push_back(name);
+            std::thread([&] { change(name, i); }).join();
+        }
+        return seen;
+    }
+    LONG add(HKEY k, const std::string& name) const
+    {
+        return subkeys ? create(k, name.c_str()) : set_dword(k, name.c_str(), 1);
+    }
+    LONG remove(HKEY k, const std::string& name) const
+    {
+        return subkeys ? delete_key(k, name.c_str()) : RegDeleteValueA(k, name.c_str());
+    }
+};
+
+const enum_walk enum_walks[] = {{true}, {false}};
+
 #ifndef _WIN32
 // Windows lists values in creation order; Wine sorts them by name, so this runs on Linux only.
 class LinuxRegistry : public Registry {};
+
+// Here a walk in order goes on from the entry it gave last, not from a count of entries, so
+// changes behind it neither skip nor repeat an entry: after each subkey it gave, one that sorts
+// before every other is added (a count would give the same subkey again, for ever); each value
+// it gave is deleted (a count would skip every other). Every first entry comes exactly once.
+TEST_F(LinuxRegistry, Enumeration_InOrder_GivesEveryEntryOnce_WhateverChangesBehindIt)
+{
+    for (const enum_walk& w : enum_walks) {
+        HKEY k;
+        ASSERT_EQ(create(base, w.subkeys ? "keys" : "values", &k), ERROR_SUCCESS);
+        std::vector<std::string> first;
+        for (int i = 10; i < 30; ++i) {
+            first.push_back("k" + std::to_string(i));
+            ASSERT_EQ(w.add(k, first.back()), ERROR_SUCCESS);
+        }
+        int added = 0;
+        auto seen = w.walk(
+            k,
+            [&](const std::string& name, DWORD) {
+                EXPECT_EQ(w.subkeys ? w.add(k, "a" + std::to_string(added++)) : w.remove(k, name), ERROR_SUCCESS);
+            },
+            first.size() + 5);
+        EXPECT_EQ(seen, first) << (w.subkeys ? "subkeys" : "values");
+        RegCloseKey(k);
+    }
+}
 
 TEST_F(LinuxRegistry, Enumeration_ValuesInCreationOrder_AReplacedValueKeepsItsPlace)
 {
@@ -408,6 +469,27 @@ TEST_F(LinuxRegistry, Enumeration_ValuesInCreationOrder_AReplacedValueKeepsItsPl
     EXPECT_EQ(values(base), (std::vector<std::string>{"zulu", "Alpha", "", "bravo", "mike"}));
 }
 #endif
+
+// Changes ahead of the walk show in it: an entry deleted ahead is not given, one added ahead is
+// (a value is added ahead by being the last made; the name sorts last too, where values come in
+// the order of their names), and every other entry comes once.
+TEST_F(Registry, Enumeration_InOrder_SeesTheChangesAheadOfIt)
+{
+    for (const enum_walk& w : enum_walks) {
+        HKEY k;
+        ASSERT_EQ(create(base, w.subkeys ? "keys" : "values", &k), ERROR_SUCCESS);
+        for (const char* name : {"b", "d", "f", "h"})
+            ASSERT_EQ(w.add(k, name), ERROR_SUCCESS);
+        auto seen = w.walk(k, [&](const std::string&, DWORD i) {
+            if (i == 0) {
+                EXPECT_EQ(w.remove(k, "f"), ERROR_SUCCESS);
+                EXPECT_EQ(w.add(k, "j"), ERROR_SUCCESS);
+            }
+        });
+        EXPECT_EQ(seen, (std::vector<std::string>{"b", "d", "h", "j"})) << (w.subkeys ? "subkeys" : "values");
+        RegCloseKey(k);
+    }
+}
 
 TEST_F(Registry, Enumeration_ReportsSmallBuffersAndTheEnd)
 {

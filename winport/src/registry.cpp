@@ -20,6 +20,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -87,7 +88,11 @@ enum stmt_id {
     set_value,
     delete_value,
     enum_key,
+    enum_key_same,
+    enum_key_next,
     enum_value,
+    enum_value_same,
+    enum_value_next,
     info_keys,
     info_values,
     key_written,
@@ -96,6 +101,9 @@ enum stmt_id {
     rollback,
     stmt_count
 };
+
+#define ENUM_KEY_COLUMNS                                                                                               \
+    "SELECT name, max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)), path FROM keys"
 
 const char* const stmt_sql[stmt_count] = {
     "SELECT id FROM keys WHERE path = ?1",
@@ -111,9 +119,15 @@ const char* const stmt_sql[stmt_count] = {
     "INSERT INTO vals(key, fold, name, type, data, written) VALUES(?1, ?2, ?3, ?4, ?5, " WINPORT_NOW ")"
     " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data, written = excluded.written",
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
-    "SELECT name, max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
-    " WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2",
-    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    // Enumeration: the entry at an index, the one a cursor stands on (or the next, if it is
+    // gone), and the one after it. Subkeys come in the order of their paths, values in the
+    // order they were made.
+    ENUM_KEY_COLUMNS " WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2",
+    ENUM_KEY_COLUMNS " WHERE parent = ?1 AND path >= ?2 ORDER BY path LIMIT 1",
+    ENUM_KEY_COLUMNS " WHERE parent = ?1 AND path > ?2 ORDER BY path LIMIT 1",
+    "SELECT name, type, data, id FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data, id FROM vals WHERE key = ?1 AND id >= ?2 ORDER BY id LIMIT 1",
+    "SELECT name, type, data, id FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
     "SELECT count(*), ifnull(max(length(name)), 0) FROM keys WHERE parent = ?1",
     "SELECT count(*), ifnull(max(length(name)), 0), ifnull(max(length(data)), 0) FROM vals WHERE key = ?1",
     "SELECT max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
@@ -174,6 +188,20 @@ int busy_wait(void*, int count)
     nanosleep(&ts, nullptr);
     return 1;
 }
+
+// Where an enumeration of a key by index stands: the index last given and the entry found
+// there. A call for the next index continues after that entry, and a call for the same index
+// gives it again (or the one after it, once it is gone), in a few page reads however many
+// entries come before; any other index is counted from the first entry. So while entries are
+// added or deleted between the calls of an in-order walk, the walk gives every entry that
+// stays throughout exactly once, any other at most once, and ends.
+struct enum_cursor {
+    bool valid = false;
+    DWORD index = 0;
+    std::string path;      // of the subkey found there
+    sqlite3_int64 id = 0;  // of the value found there
+};
+enum enum_kind { enum_subkeys, enum_values };
 
 class connection {
 public:
@@ -279,6 +307,9 @@ public:
     std::unordered_map<std::string, sqlite3_int64> paths;  // key path -> id
     std::unordered_map<std::string, kept_value> values;    // id + '\\' + folded name -> value
     std::unordered_map<sqlite3_int64, bool> alive;         // key ids that exist
+    // The predefined keys have no handle object to keep a cursor: each thread keeps its own.
+    enum_cursor root_cursors[8][2];
+
     static constexpr std::size_t max_kept = 4096;
     static constexpr std::size_t max_kept_value = 1024;
 
@@ -620,6 +651,8 @@ public:
     const sqlite3_int64 id;
     const std::string path;  // upper-cased, from the root's name: what the path column holds
     const REGSAM access;
+    std::mutex cursor_lock;
+    enum_cursor cursors[2];
 };
 
 // What a call works on: the key behind a handle or a predefined root.
@@ -812,13 +845,42 @@ struct call {
     }
     bool ok() const { return status == ERROR_SUCCESS; }
 
-    // Steps an enumeration query to the row at index; false with status set (259 past the end).
-    bool row_at(query& q, DWORD index)
+    // Steps the enumeration to the entry at index, from the handle's cursor where the index
+    // follows it; false with status set (259 past the end).
+    bool entry_at(enum_kind kind, DWORD index, std::optional<query>& q)
     {
-        if (q.bind(1, key.id).bind(2, static_cast<sqlite3_int64>(index)).step())
-            return true;
-        status = q.ok() ? not_found(*c, key, ERROR_NO_MORE_ITEMS) : q.status();
-        return false;
+        std::unique_lock<std::mutex> lock;
+        enum_cursor* cur = &c->root_cursors[key.id & 7][kind];
+        if (key.held) {
+            lock = std::unique_lock<std::mutex>(key.held->cursor_lock);
+            cur = &key.held->cursors[kind];
+        }
+        bool same = index > 0 && cur->valid && index == cur->index;
+        bool next = index > 0 && cur->valid && index == cur->index + 1;
+        bool keys = kind == enum_subkeys;
+        stmt_id id = same   ? (keys ? enum_key_same : enum_value_same)
+                     : next ? (keys ? enum_key_next : enum_value_next)
+                            : (keys ? enum_key : enum_value);
+        q.emplace(*c, id);
+        q->bind(1, key.id);
+        if (!same && !next)
+            q->bind(2, static_cast<sqlite3_int64>(index));
+        else if (keys)
+            q->bind(2, cur->path);
+        else
+            q->bind(2, cur->id);
+        if (!q->step()) {
+            cur->valid = false;
+            status = q->ok() ? not_found(*c, key, ERROR_NO_MORE_ITEMS) : q->status();
+            return false;
+        }
+        cur->valid = true;
+        cur->index = index;
+        if (keys)
+            cur->path.assign(static_cast<const char*>(q->blob(2)), q->size(2));
+        else
+            cur->id = q->integer(3);
+        return true;
     }
 };
 
@@ -1201,9 +1263,10 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
     call cl(hKey, KEY_ENUMERATE_SUB_KEYS);
     if (!cl.ok())
         return cl.status;
-    query q(*cl.c, enum_key);
-    if (!cl.row_at(q, dwIndex))
+    std::optional<query> found;
+    if (!cl.entry_at(enum_subkeys, dwIndex, found))
         return cl.status;
+    query& q = *found;
     if (lpClass && *lpcchClass == 0)
         return ERROR_MORE_DATA;
     LONG status = copy_name(q.blob(0), q.size(0), lpName, lpcchName);
@@ -1230,9 +1293,10 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
     call cl(hKey, KEY_QUERY_VALUE);
     if (!cl.ok())
         return cl.status;
-    query q(*cl.c, enum_value);
-    if (!cl.row_at(q, dwIndex))
+    std::optional<query> found;
+    if (!cl.entry_at(enum_values, dwIndex, found))
         return cl.status;
+    query& q = *found;
     DWORD type = static_cast<DWORD>(q.integer(1));
     if (lpType)
         *lpType = type;
