@@ -1,5 +1,5 @@
 // The registry's SQLite VFS: the system's own, with the locks of the WAL index kept in shared
-// memory and each WAL frame written at once (see registry_vfs.h).
+// memory and the frames of each WAL commit written at once (see registry_vfs.h).
 //
 // A write in WAL mode takes and drops the index's locks six times; as fcntl() calls they
 // cost more than the rest of the write. Here each is a few stores under a robust
@@ -437,6 +437,9 @@ lock_table* lock_table::of(const std::string& db_path)
 // ---- files -----------------------------------------------------------------------------------
 
 constexpr int frame_header = 24;  // a WAL frame's header, written just before its page
+// Gathered WAL writes go to the file before they pass this size: the system VFS writes no more
+// than 128 KiB in one call, and a frame (header and page) is at most 64 KiB and 24 bytes.
+constexpr std::size_t max_gathered = std::size_t{1} << 16;
 
 struct vfs_file {
     sqlite3_file base;
@@ -447,11 +450,11 @@ struct vfs_file {
     std::uint16_t shared_mask;
     std::uint16_t exclusive_mask;
     bool shm_pinned;
-    // The WAL: a frame header waiting for its page.
-    bool pending;
+    // The WAL: writes that continue one another, from pending_offset on, gathered until the
+    // last frame of a commit (or anything else done with the file) sends them in one write.
     sqlite3_int64 pending_offset;
-    unsigned char pending_header[frame_header];
-    std::vector<unsigned char>* frame;
+    std::vector<unsigned char>* pending;
+    bool commit_pending;  // the last header gathered is a commit's: its page ends the commit
 };
 
 sqlite3_vfs* system_vfs = nullptr;
@@ -466,22 +469,25 @@ vfs_file* as_file(sqlite3_file* f)
 
 int flush_pending(vfs_file* f)
 {
-    if (!f->pending)
+    if (!f->pending || f->pending->empty())
         return SQLITE_OK;
-    f->pending = false;
-    return f->real->pMethods->xWrite(f->real, f->pending_header, frame_header, f->pending_offset);
+    int rc =
+        f->real->pMethods->xWrite(f->real, f->pending->data(), static_cast<int>(f->pending->size()), f->pending_offset);
+    f->pending->clear();
+    f->commit_pending = false;
+    return rc;
 }
 
-// ---- forwarded methods; the WAL's flush the waiting header first ----
+// ---- forwarded methods; the WAL's write what they gathered first ----
 
 int x_close(sqlite3_file* file)
 {
     vfs_file* f = as_file(file);
     int rc = flush_pending(f);
     int rc2 = f->real->pMethods ? f->real->pMethods->xClose(f->real) : SQLITE_OK;
-    delete f->frame;
+    delete f->pending;
     delete f->db_path;
-    f->frame = nullptr;
+    f->pending = nullptr;
     f->db_path = nullptr;
     return rc != SQLITE_OK ? rc : rc2;
 }
@@ -499,34 +505,42 @@ int x_write(sqlite3_file* file, const void* buf, int amount, sqlite3_int64 offse
     return f->real->pMethods->xWrite(f->real, buf, amount, offset);
 }
 
-// The WAL: a frame header waits for the page that follows it, and both go in one write.
+// The WAL: SQLite writes each frame as its header and then its page, and a commit's frames
+// one after another; they reach the file in one write when the commit's last page is there.
+// Uncommitted frames are no part of the database, so those lost in a crash before that write
+// are lost as a crash before the commit would lose them. This connection finds its own
+// uncommitted frames through the WAL index before they are written: every read writes what
+// was gathered first.
 int x_wal_write(sqlite3_file* file, const void* buf, int amount, sqlite3_int64 offset)
 {
     vfs_file* f = as_file(file);
-    if (f->pending && offset == f->pending_offset + frame_header && amount > 0) {
-        f->pending = false;
-        std::size_t total = frame_header + static_cast<std::size_t>(amount);
-        if (f->frame->size() < total) {
-            try {
-                f->frame->resize(total);
-            } catch (const std::bad_alloc&) {
-                return SQLITE_IOERR_NOMEM;  // the commit fails whole; its header was never written
-            }
-        }
-        std::memcpy(f->frame->data(), f->pending_header, frame_header);
-        std::memcpy(f->frame->data() + frame_header, buf, static_cast<std::size_t>(amount));
-        return f->real->pMethods->xWrite(f->real, f->frame->data(), static_cast<int>(total), f->pending_offset);
-    }
-    int rc = flush_pending(f);
-    if (rc != SQLITE_OK)
-        return rc;
-    if (amount == frame_header) {
-        std::memcpy(f->pending_header, buf, frame_header);
+    auto size = static_cast<std::size_t>(amount);
+    bool continues = !f->pending->empty() &&
+                     offset == f->pending_offset + static_cast<sqlite3_int64>(f->pending->size()) &&
+                     f->pending->size() + size <= max_gathered;
+    if (!continues) {
+        int rc = flush_pending(f);
+        if (rc != SQLITE_OK)
+            return rc;
         f->pending_offset = offset;
-        f->pending = true;
+    }
+    try {
+        f->pending->insert(f->pending->end(), static_cast<const unsigned char*>(buf),
+                           static_cast<const unsigned char*>(buf) + size);
+    } catch (const std::bad_alloc&) {
+        // The commit fails whole: none of its frames after the last write reaches the file.
+        f->pending->clear();
+        f->commit_pending = false;
+        return SQLITE_IOERR_NOMEM;
+    }
+    if (amount == frame_header) {
+        // Bytes 4 to 7 of a frame's header: the database's size after a commit, 0 for a frame
+        // that ends none.
+        const auto* h = static_cast<const unsigned char*>(buf);
+        f->commit_pending = (h[4] | h[5] | h[6] | h[7]) != 0;
         return SQLITE_OK;
     }
-    return f->real->pMethods->xWrite(f->real, buf, amount, offset);
+    return f->commit_pending ? flush_pending(f) : SQLITE_OK;
 }
 
 int x_truncate(sqlite3_file* file, sqlite3_int64 size)
@@ -777,8 +791,8 @@ int x_open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, i
         fill_methods(wal_methods, *f->real->pMethods, true);
     });
     if (flags & SQLITE_OPEN_WAL) {
-        f->frame = new (std::nothrow) std::vector<unsigned char>;
-        if (!f->frame) {
+        f->pending = new (std::nothrow) std::vector<unsigned char>;
+        if (!f->pending) {
             f->real->pMethods->xClose(f->real);
             return SQLITE_NOMEM;
         }
