@@ -289,13 +289,15 @@ public:
         snapshot after;
         if (!current(after) || std::memcmp(before.header, after.header, sizeof after.header) != 0)
             return false;
-        if (!kept_valid_ || std::memcmp(kept_.header, before.header, sizeof before.header) != 0 ||
-            paths.size() + values.size() + alive.size() > max_kept) {
+        if (!kept_valid_ || std::memcmp(kept_.header, before.header, sizeof before.header) != 0) {
             paths.clear();
             values.clear();
-            alive.clear();
             kept_ = before;
             kept_valid_ = true;
+        } else if (paths.size() + values.size() >= max_kept) {
+            // Full: a quarter goes, in no order that follows use, and the rest stays.
+            evict(paths);
+            evict(values);
         }
         return true;
     }
@@ -304,16 +306,24 @@ public:
         DWORD type;
         std::string data;
     };
-    std::unordered_map<std::string, sqlite3_int64> paths;  // key path -> id
+    std::unordered_map<std::string, sqlite3_int64> paths;  // key path -> id, of keys that exist
     std::unordered_map<std::string, kept_value> values;    // id + '\\' + folded name -> value
-    std::unordered_map<sqlite3_int64, bool> alive;         // key ids that exist
     // The predefined keys have no handle object to keep a cursor: each thread keeps its own.
     enum_cursor root_cursors[8][2];
 
-    static constexpr std::size_t max_kept = 4096;
+    // Room for a key and its value read from each of some 100,000 keys, about 20 MB: enough
+    // that a caller reading a registry that large at random is answered from here.
+    static constexpr std::size_t max_kept = 1u << 18;
     static constexpr std::size_t max_kept_value = 1024;
 
 private:
+    template <typename Map>
+    static void evict(Map& m)
+    {
+        for (std::size_t n = m.size() / 4; n > 0; --n)
+            m.erase(m.begin());
+    }
+
     LONG connect(const std::string& path, bool writable, bool unchanging, int& version);
     LONG create_schema();
     void map_index();
@@ -473,7 +483,9 @@ LONG connection::connect(const std::string& path, bool writable, bool unchanging
     readonly_ = !writable || sqlite3_db_readonly(db_, "main") == 1;
     unchanging_ = unchanging;
 
-    LONG status = exec("PRAGMA foreign_keys = ON; PRAGMA cell_size_check = ON");
+    // A page cache of up to 16 MiB, filled as pages are read, holds the pages of a registry of
+    // 100,000 keys: SQLite's default of 2 MiB made every lookup in one that large a read.
+    LONG status = exec("PRAGMA foreign_keys = ON; PRAGMA cell_size_check = ON; PRAGMA cache_size = -16384");
     if (status == ERROR_SUCCESS && !readonly_)
         status = exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
     if (status != ERROR_SUCCESS)
@@ -752,12 +764,16 @@ LONG check_alive(connection& c, const key_ref& k)
         return ERROR_SUCCESS;
     connection::snapshot before;
     bool steady = c.current(before);
-    if (steady && c.unchanged() && c.alive.count(k.id))
-        return ERROR_SUCCESS;
+    // A key's path never changes, and a path kept with the key's id was found in this state.
+    if (steady && c.unchanged()) {
+        auto it = c.paths.find(*k.path);
+        if (it != c.paths.end() && it->second == k.id)
+            return ERROR_SUCCESS;
+    }
     query q(c, key_exists);
     if (q.bind(1, k.id).step()) {
         if (steady && c.may_keep(before))
-            c.alive[k.id] = true;
+            c.paths.emplace(*k.path, k.id);
         return ERROR_SUCCESS;
     }
     return q.ok() ? ERROR_KEY_DELETED : q.status();
