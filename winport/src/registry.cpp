@@ -103,7 +103,9 @@ enum stmt_id {
 };
 
 #define ENUM_KEY_COLUMNS                                                                                               \
-    "SELECT name, max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)), path FROM keys"
+    "SELECT name, CASE WHEN ?3 THEN max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), "   \
+    "0))"                                                                                                              \
+    " END, path FROM keys"
 
 const char* const stmt_sql[stmt_count] = {
     "SELECT id FROM keys WHERE path = ?1",
@@ -863,7 +865,8 @@ struct call {
 
     // Steps the enumeration to the entry at index, from the handle's cursor where the index
     // follows it; false with status set (259 past the end).
-    bool entry_at(enum_kind kind, DWORD index, std::optional<query>& q)
+    // For subkeys, the time each was last written is worked out only when `written` asks.
+    bool entry_at(enum_kind kind, DWORD index, std::optional<query>& q, bool written = false)
     {
         std::unique_lock<std::mutex> lock;
         enum_cursor* cur = &c->root_cursors[key.id & 7][kind];
@@ -885,6 +888,8 @@ struct call {
             q->bind(2, cur->path);
         else
             q->bind(2, cur->id);
+        if (keys)
+            q->bind(3, written ? 1 : 0);
         if (!q->step()) {
             cur->valid = false;
             status = q->ok() ? not_found(*c, key, ERROR_NO_MORE_ITEMS) : q->status();
@@ -1257,8 +1262,10 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
         *lpcbMaxClassLen = 0;
     if (lpcbSecurityDescriptor)
         *lpcbSecurityDescriptor = 0;
-    status = key_counts(c, info_keys, cl.key.id, {lpcSubKeys, lpcbMaxSubKeyLen});
-    if (status == ERROR_SUCCESS)
+    // Each count reads every entry of its kind: none is read for nothing.
+    if (lpcSubKeys || lpcbMaxSubKeyLen)
+        status = key_counts(c, info_keys, cl.key.id, {lpcSubKeys, lpcbMaxSubKeyLen});
+    if (status == ERROR_SUCCESS && (lpcValues || lpcbMaxValueNameLen || lpcbMaxValueLen))
         status = key_counts(c, info_values, cl.key.id, {lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen});
     if (status != ERROR_SUCCESS)
         return status;
@@ -1280,7 +1287,7 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
     if (!cl.ok())
         return cl.status;
     std::optional<query> found;
-    if (!cl.entry_at(enum_subkeys, dwIndex, found))
+    if (!cl.entry_at(enum_subkeys, dwIndex, found, lpftLastWriteTime != nullptr))
         return cl.status;
     query& q = *found;
     if (lpClass && *lpcchClass == 0)
