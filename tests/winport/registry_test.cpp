@@ -681,7 +681,7 @@ void make_damaged()
     ASSERT_EQ(stat(db_path().c_str(), &st), 0);
     ASSERT_GT(st.st_size, 4 * 4096);
     std::fstream f(db_path(), std::ios::in | std::ios::out | std::ios::binary);
-    // Pages 2 to 4 whole: b-tree headers and overflow links alike.
+    // 12 KiB after the first 4 KiB, whole pages of any size: b-tree roots and overflow links alike.
     f.seekp(4096);
     std::string garbage(3 * 4096, '\x5a');
     f.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
