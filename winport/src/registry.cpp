@@ -102,10 +102,10 @@ enum stmt_id {
     stmt_count
 };
 
+// A subkey's name, the time it was last written when ?3 asks for it, and its path.
 #define ENUM_KEY_COLUMNS                                                                                               \
-    "SELECT name, CASE WHEN ?3 THEN max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), "   \
-    "0))"                                                                                                              \
-    " END, path FROM keys"
+    "SELECT name, CASE WHEN ?3 THEN max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id),"    \
+    " 0)) END, path FROM keys"
 
 const char* const stmt_sql[stmt_count] = {
     "SELECT id FROM keys WHERE path = ?1",
