@@ -132,8 +132,8 @@ const char* const stmt_sql[stmt_count] = {
     "SELECT name, type, data, id FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
     "SELECT count(*), ifnull(max(length(name)), 0) FROM keys WHERE parent = ?1",
     "SELECT count(*), ifnull(max(length(name)), 0), ifnull(max(length(data)), 0) FROM vals WHERE key = ?1",
-    "SELECT max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
-    " WHERE id = ?1",
+    ("SELECT max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
+     " WHERE id = ?1"),
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
