@@ -6,7 +6,9 @@
 
 #include "test_support.h"
 
+#include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -393,9 +395,69 @@ TEST_F(Registry, Names_AreCaseInsensitive_ForReplaceDeleteOpenAndOrder_AndKeepTh
 
 // ---- enumeration and key information --------------------------------------------------------
 
+// A walk by index, in order, of subkeys or values, while another thread changes the key between
+// its calls; `change` gets the entry just given and its index.
+struct enum_walk {
+    bool subkeys;
+    std::vector<std::string> walk(HKEY k, const std::function<void(const std::string&, DWORD)>& change,
+                                  std::size_t limit = 1000) const
+    {
+        std::vector<std::string> seen;
+        char name[256];
+        for (DWORD i = 0; seen.size() < limit; ++i) {
+            DWORD n = sizeof name;
+            LONG rc = subkeys ? RegEnumKeyExA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr)
+                              : RegEnumValueA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr);
+            if (rc != ERROR_SUCCESS) {
+                EXPECT_EQ(rc, ERROR_NO_MORE_ITEMS);
+                break;
+            }
+            seen.push_back(name);
+            std::thread([&] { change(name, i); }).join();
+        }
+        return seen;
+    }
+    LONG add(HKEY k, const std::string& name) const
+    {
+        return subkeys ? create(k, name.c_str()) : set_dword(k, name.c_str(), 1);
+    }
+    LONG remove(HKEY k, const std::string& name) const
+    {
+        return subkeys ? delete_key(k, name.c_str()) : RegDeleteValueA(k, name.c_str());
+    }
+};
+
+const enum_walk enum_walks[] = {{true}, {false}};
+
 #ifndef _WIN32
 // Windows lists values in creation order; Wine sorts them by name, so this runs on Linux only.
 class LinuxRegistry : public Registry {};
+
+// Here a walk in order goes on from the entry it gave last, not from a count of entries, so
+// changes behind it neither skip nor repeat an entry: after each subkey it gave, one that sorts
+// before every other is added (a count would give the same subkey again, for ever); each value
+// it gave is deleted (a count would skip every other). Every first entry comes exactly once.
+TEST_F(LinuxRegistry, Enumeration_InOrder_GivesEveryEntryOnce_WhateverChangesBehindIt)
+{
+    for (const enum_walk& w : enum_walks) {
+        HKEY k;
+        ASSERT_EQ(create(base, w.subkeys ? "keys" : "values", &k), ERROR_SUCCESS);
+        std::vector<std::string> first;
+        for (int i = 10; i < 30; ++i) {
+            first.push_back("k" + std::to_string(i));
+            ASSERT_EQ(w.add(k, first.back()), ERROR_SUCCESS);
+        }
+        int added = 0;
+        auto seen = w.walk(
+            k,
+            [&](const std::string& name, DWORD) {
+                EXPECT_EQ(w.subkeys ? w.add(k, "a" + std::to_string(added++)) : w.remove(k, name), ERROR_SUCCESS);
+            },
+            first.size() + 5);
+        EXPECT_EQ(seen, first) << (w.subkeys ? "subkeys" : "values");
+        RegCloseKey(k);
+    }
+}
 
 TEST_F(LinuxRegistry, Enumeration_ValuesInCreationOrder_AReplacedValueKeepsItsPlace)
 {
@@ -407,6 +469,27 @@ TEST_F(LinuxRegistry, Enumeration_ValuesInCreationOrder_AReplacedValueKeepsItsPl
     EXPECT_EQ(values(base), (std::vector<std::string>{"zulu", "Alpha", "", "bravo", "mike"}));
 }
 #endif
+
+// Changes ahead of the walk show in it: an entry deleted ahead is not given, one added ahead is
+// (a value is added ahead by being the last made; the name sorts last too, where values come in
+// the order of their names), and every other entry comes once.
+TEST_F(Registry, Enumeration_InOrder_SeesTheChangesAheadOfIt)
+{
+    for (const enum_walk& w : enum_walks) {
+        HKEY k;
+        ASSERT_EQ(create(base, w.subkeys ? "keys" : "values", &k), ERROR_SUCCESS);
+        for (const char* name : {"b", "d", "f", "h"})
+            ASSERT_EQ(w.add(k, name), ERROR_SUCCESS);
+        auto seen = w.walk(k, [&](const std::string&, DWORD i) {
+            if (i == 0) {
+                EXPECT_EQ(w.remove(k, "f"), ERROR_SUCCESS);
+                EXPECT_EQ(w.add(k, "j"), ERROR_SUCCESS);
+            }
+        });
+        EXPECT_EQ(seen, (std::vector<std::string>{"b", "d", "h", "j"})) << (w.subkeys ? "subkeys" : "values");
+        RegCloseKey(k);
+    }
+}
 
 TEST_F(Registry, Enumeration_ReportsSmallBuffersAndTheEnd)
 {
@@ -598,7 +681,7 @@ void make_damaged()
     ASSERT_EQ(stat(db_path().c_str(), &st), 0);
     ASSERT_GT(st.st_size, 4 * 4096);
     std::fstream f(db_path(), std::ios::in | std::ios::out | std::ios::binary);
-    // Pages 2 to 4 whole: b-tree headers and overflow links alike.
+    // 12 KiB after the first 4 KiB, whole pages of any size: b-tree roots and overflow links alike.
     f.seekp(4096);
     std::string garbage(3 * 4096, '\x5a');
     f.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
@@ -649,17 +732,72 @@ void drop_file_override()
     ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
 }
 
-TEST(LinuxRegistryStore, ReadOnlyDatabase_RefusesEveryWrite_AndStillReads)
+// The first call does not read the whole database: damage far from what a call reads is found
+// by the call that reaches it, and from then on every call reports it.
+TEST(LinuxRegistryStore, DamageFarFromEveryCall_IsReportedByTheCallThatReachesIt)
+{
+    fill_in_helper("Software\\fill", "1");
+    // A large value, written last: its overflow pages end the file.
+    exec_sql("INSERT INTO vals(key, fold, name, type, data, written)"
+             " SELECT id, CAST('BIG' AS BLOB), CAST('big' AS BLOB), 3, zeroblob(1000000), 0 FROM keys"
+             " WHERE path = CAST('HKEY_CURRENT_USER\\SOFTWARE\\FILL' AS BLOB);"
+             "PRAGMA wal_checkpoint(TRUNCATE)");
+    struct stat st;
+    ASSERT_EQ(stat(db_path().c_str(), &st), 0);
+    std::fstream f(db_path(), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(st.st_size - 8 * 4096);
+    f.write(std::string(4096, '\x5a').data(), 4096);
+    f.close();
+
+    HKEY k;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\fill", 0, KEY_READ, &k), ERROR_SUCCESS);
+    EXPECT_EQ(query_size(k, "v0"), ERROR_SUCCESS);
+    std::vector<BYTE> big(1 << 21);
+    DWORD size = static_cast<DWORD>(big.size());
+    EXPECT_EQ(RegQueryValueExA(k, "big", nullptr, nullptr, big.data(), &size), ERROR_BADDB);
+    EXPECT_EQ(query_size(k, "v0"), ERROR_BADDB);
+    RegCloseKey(k);
+}
+
+// A registry this process may only read: the database alone, or its folder too, with no WAL
+// or index file left for SQLite to open.
+struct read_only_store {
+    const char* name;
+    bool folder;
+};
+
+void PrintTo(const read_only_store& store, std::ostream* out)
+{
+    *out << store.name;
+}
+
+class LinuxRegistryReadOnly : public ::testing::TestWithParam<read_only_store> {};
+
+TEST_P(LinuxRegistryReadOnly, RefusesEveryWrite_AndStillReads)
 {
     fill_in_helper("Software\\ro", "1");
+    // The prefix is removed at the end: its owner may make it writable again.
+    struct writable_again {
+        std::string dir = getenv("WINPORT_PREFIX");
+        ~writable_again() { chmod(dir.c_str(), 0700); }
+    } prefix;
     ASSERT_EQ(chmod(db_path().c_str(), 0400), 0);
+    if (GetParam().folder) {
+        // The WAL folded into the database, as the last close of a registry does.
+        exec_sql("PRAGMA wal_checkpoint(TRUNCATE)");
+        unlink((db_path() + "-wal").c_str());
+        unlink((db_path() + "-shm").c_str());
+        ASSERT_EQ(chmod(prefix.dir.c_str(), 0500), 0);
+    }
     drop_file_override();
 
     HKEY k;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\ro", 0, KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
-    DWORD size = 0;
-    EXPECT_EQ(RegQueryValueExA(k, "v0", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    char name[16];
+    DWORD n = sizeof name, size = 0;
+    EXPECT_EQ(RegQueryValueExA(k, "v7", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
     EXPECT_GT(size, 0u);
+    EXPECT_EQ(RegEnumValueA(k, 0, name, &n, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(set_dword(k, "v0", 1), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteValueA(k, "v0"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(create(k, "new"), ERROR_ACCESS_DENIED);
@@ -667,6 +805,12 @@ TEST(LinuxRegistryStore, ReadOnlyDatabase_RefusesEveryWrite_AndStillReads)
     EXPECT_EQ(RegFlushKey(k), ERROR_SUCCESS);
     RegCloseKey(k);
 }
+
+const read_only_store read_only_stores[] = {{"Database", false}, {"DatabaseAndFolder", true}};
+INSTANTIATE_TEST_SUITE_P(Stores, LinuxRegistryReadOnly, ::testing::ValuesIn(read_only_stores),
+                         [](const ::testing::TestParamInfo<read_only_store>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(LinuxRegistryCrash, KilledWriters_LoseNoAcknowledgedWrite_AndLeaveASoundDatabase)
 {
@@ -745,6 +889,51 @@ TEST(LinuxRegistryLocks, ALockFileOfAnotherBuild_IsMadeAnewOnceNobodyUsesIt)
     std::fstream(db_path() + "-lock", std::ios::in | std::ios::out | std::ios::binary).write("\x57\x52\x4c\x4b\x01", 5);
     ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "open", 1), ERROR_SUCCESS);
     EXPECT_EQ(plain_write(), "busy");
+}
+
+// Every process that uses the registry has an entry in the lock table as long as it lives.
+// More processes than the table first had room for must all read and write.
+TEST(LinuxRegistryLocks, MoreProcessesThanTheTableFirstHeld_AllReadAndWrite)
+{
+    constexpr int processes = 1100;
+    ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "shared", 7), ERROR_SUCCESS);
+    int results[2], release[2];
+    ASSERT_EQ(pipe(results), 0);
+    ASSERT_EQ(pipe(release), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < processes; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(release[1]);
+            DWORD v = 0;
+            LONG rc[2] = {query_dword(HKEY_CURRENT_USER, "shared", v),
+                          set_dword(HKEY_CURRENT_USER, ("p" + std::to_string(i)).c_str(), 1)};
+            if (rc[0] == ERROR_SUCCESS && v != 7)
+                rc[0] = -1;
+            ssize_t written = write(results[1], rc, sizeof rc);
+            char c;
+            // Alive, and so holding its entry, until the parent has heard from every process.
+            while (read(release[0], &c, 1) < 0 && errno == EINTR) {
+            }
+            _exit(written == sizeof rc ? 0 : 1);
+        }
+        ASSERT_GT(pid, 0) << "fork " << i;
+        children.push_back(pid);
+        LONG rc[2] = {-2, -2};
+        ASSERT_EQ(read(results[0], rc, sizeof rc), static_cast<ssize_t>(sizeof rc));
+        EXPECT_EQ(rc[0], ERROR_SUCCESS) << "process " << i << " read";
+        EXPECT_EQ(rc[1], ERROR_SUCCESS) << "process " << i << " wrote";
+        if (rc[0] != ERROR_SUCCESS || rc[1] != ERROR_SUCCESS)
+            break;
+    }
+    close(release[1]);
+    for (pid_t pid : children)
+        waitpid(pid, nullptr, 0);
+    close(release[0]);
+    close(results[0]);
+    close(results[1]);
+    DWORD v = 0;
+    EXPECT_EQ(query_dword(HKEY_CURRENT_USER, ("p" + std::to_string(processes - 1)).c_str(), v), ERROR_SUCCESS);
 }
 
 // This process keeps what it read while the database is unchanged; another process's write

@@ -15,15 +15,18 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -85,7 +88,11 @@ enum stmt_id {
     set_value,
     delete_value,
     enum_key,
+    enum_key_same,
+    enum_key_next,
     enum_value,
+    enum_value_same,
+    enum_value_next,
     info_keys,
     info_values,
     key_written,
@@ -94,6 +101,11 @@ enum stmt_id {
     rollback,
     stmt_count
 };
+
+// A subkey's name, the time it was last written when ?3 asks for it, and its path.
+#define ENUM_KEY_COLUMNS                                                                                               \
+    "SELECT name, CASE WHEN ?3 THEN max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id),"    \
+    " 0)) END, path FROM keys"
 
 const char* const stmt_sql[stmt_count] = {
     "SELECT id FROM keys WHERE path = ?1",
@@ -109,13 +121,19 @@ const char* const stmt_sql[stmt_count] = {
     "INSERT INTO vals(key, fold, name, type, data, written) VALUES(?1, ?2, ?3, ?4, ?5, " WINPORT_NOW ")"
     " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data, written = excluded.written",
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
-    "SELECT name, max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
-    " WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2",
-    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    // Enumeration: the entry at an index, the one a cursor stands on (or the next, if it is
+    // gone), and the one after it. Subkeys come in the order of their paths, values in the
+    // order they were made.
+    ENUM_KEY_COLUMNS " WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2",
+    ENUM_KEY_COLUMNS " WHERE parent = ?1 AND path >= ?2 ORDER BY path LIMIT 1",
+    ENUM_KEY_COLUMNS " WHERE parent = ?1 AND path > ?2 ORDER BY path LIMIT 1",
+    "SELECT name, type, data, id FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data, id FROM vals WHERE key = ?1 AND id >= ?2 ORDER BY id LIMIT 1",
+    "SELECT name, type, data, id FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
     "SELECT count(*), ifnull(max(length(name)), 0) FROM keys WHERE parent = ?1",
     "SELECT count(*), ifnull(max(length(name)), 0), ifnull(max(length(data)), 0) FROM vals WHERE key = ?1",
-    "SELECT max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
-    " WHERE id = ?1",
+    ("SELECT max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
+     " WHERE id = ?1"),
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
@@ -173,6 +191,20 @@ int busy_wait(void*, int count)
     return 1;
 }
 
+// Where an enumeration of a key by index stands: the index last given and the entry found
+// there. A call for the next index continues after that entry, and a call for the same index
+// gives it again (or the one after it, once it is gone), in a few page reads however many
+// entries come before; any other index is counted from the first entry. So while entries are
+// added or deleted between the calls of an in-order walk, the walk gives every entry that
+// stays throughout exactly once, any other at most once, and ends.
+struct enum_cursor {
+    bool valid = false;
+    DWORD index = 0;
+    std::string path;      // of the subkey found there
+    sqlite3_int64 id = 0;  // of the value found there
+};
+enum enum_kind { enum_subkeys, enum_values };
+
 class connection {
 public:
     ~connection()
@@ -204,6 +236,8 @@ public:
         status = ERROR_SUCCESS;
         return stmts_[id];
     }
+
+    void check_edges();
 
     LONG exec(const char* sql) { return sql_status(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr)); }
 
@@ -257,13 +291,15 @@ public:
         snapshot after;
         if (!current(after) || std::memcmp(before.header, after.header, sizeof after.header) != 0)
             return false;
-        if (!kept_valid_ || std::memcmp(kept_.header, before.header, sizeof before.header) != 0 ||
-            paths.size() + values.size() + alive.size() > max_kept) {
+        if (!kept_valid_ || std::memcmp(kept_.header, before.header, sizeof before.header) != 0) {
             paths.clear();
             values.clear();
-            alive.clear();
             kept_ = before;
             kept_valid_ = true;
+        } else if (paths.size() + values.size() >= max_kept) {
+            // Full: a quarter goes, in no order that follows use, and the rest stays.
+            evict(paths);
+            evict(values);
         }
         return true;
     }
@@ -272,19 +308,32 @@ public:
         DWORD type;
         std::string data;
     };
-    std::unordered_map<std::string, sqlite3_int64> paths;  // key path -> id
+    std::unordered_map<std::string, sqlite3_int64> paths;  // key path -> id, of keys that exist
     std::unordered_map<std::string, kept_value> values;    // id + '\\' + folded name -> value
-    std::unordered_map<sqlite3_int64, bool> alive;         // key ids that exist
-    static constexpr std::size_t max_kept = 4096;
+    // The predefined keys have no handle object to keep a cursor: each thread keeps its own.
+    enum_cursor root_cursors[8][2];
+
+    // Room for a key and its value read from each of some 100,000 keys, about 20 MB: enough
+    // that a caller reading a registry that large at random is answered from here.
+    static constexpr std::size_t max_kept = 1u << 18;
     static constexpr std::size_t max_kept_value = 1024;
 
 private:
+    template <typename Map>
+    static void evict(Map& m)
+    {
+        for (std::size_t n = m.size() / 4; n > 0; --n)
+            m.erase(m.begin());
+    }
+
+    LONG connect(const std::string& path, bool writable, bool unchanging, int& version);
     LONG create_schema();
     void map_index();
 
     sqlite3* db_ = nullptr;
     sqlite3_stmt* stmts_[stmt_count] = {};
     bool readonly_ = false;
+    bool unchanging_ = false;
     const volatile unsigned char* shm_ = nullptr;
     snapshot kept_{};
     bool kept_valid_ = false;
@@ -381,30 +430,19 @@ LONG connection::open()
         return static_cast<LONG>(error_from_errno(errno));
     ::close(fd);
 
-    int flags = (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
-    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, registry_vfs());
-    if (rc != SQLITE_OK)
-        return sql_status(rc);
-    sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_handler(db_, busy_wait, nullptr);
-    readonly_ = !writable || sqlite3_db_readonly(db_, "main") == 1;
-
-    LONG status = exec("PRAGMA foreign_keys = ON; PRAGMA cell_size_check = ON");
-    if (status == ERROR_SUCCESS && !readonly_)
-        status = exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
+    int version = 0;
+    LONG status = connect(path, writable, false, version);
+    struct stat wal;
+    if (status == ERROR_ACCESS_DENIED && !writable && stat((path + "-wal").c_str(), &wal) != 0 && errno == ENOENT) {
+        // SQLite reads a WAL database only beside -wal and -shm files that it finds or can make.
+        // Where the database may not be written and no WAL is left, the folder is the reason:
+        // nobody writes this registry, and it is read as the file that does not change.
+        sqlite3_close(db_);
+        db_ = nullptr;
+        status = connect(path, false, true, version);
+    }
     if (status != ERROR_SUCCESS)
         return status;
-
-    int version = 0;
-    {
-        sqlite3_stmt* s = nullptr;
-        rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr);
-        if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW)
-            version = sqlite3_column_int(s, 0), rc = SQLITE_OK;
-        sqlite3_finalize(s);
-        if (rc != SQLITE_OK)
-            return sql_status(rc);
-    }
     if (version == 0) {
         if (readonly_)
             return ERROR_ACCESS_DENIED;
@@ -414,8 +452,101 @@ LONG connection::open()
         // A database of another program, or of a later schema than this one knows.
         return ERROR_BADDB;
     }
-    map_index();
+    if (!unchanging_)
+        map_index();
     return ERROR_SUCCESS;
+}
+
+// Opens the database and reads its schema version.
+LONG connection::connect(const std::string& path, bool writable, bool unchanging, int& version)
+{
+    int flags = (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+    std::string name = path;
+    if (unchanging) {
+        static const char hex[] = "0123456789ABCDEF";
+        name = "file:";
+        for (unsigned char ch : path) {
+            if (std::isalnum(ch) || std::strchr("/-._~", ch)) {
+                name += static_cast<char>(ch);
+            } else {
+                name += '%';
+                name += hex[ch >> 4];
+                name += hex[ch & 15];
+            }
+        }
+        name += "?immutable=1";
+        flags |= SQLITE_OPEN_URI;
+    }
+    int rc = sqlite3_open_v2(name.c_str(), &db_, flags, registry_vfs());
+    if (rc != SQLITE_OK)
+        return sql_status(rc);
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_handler(db_, busy_wait, nullptr);
+    readonly_ = !writable || sqlite3_db_readonly(db_, "main") == 1;
+    unchanging_ = unchanging;
+
+    // A page cache of up to 16 MiB, filled as pages are read, holds the pages of a registry of
+    // 100,000 keys: SQLite's default of 2 MiB made every lookup in one that large a read.
+    LONG status = exec("PRAGMA foreign_keys = ON; PRAGMA cell_size_check = ON; PRAGMA cache_size = -16384");
+    // A registry's rows are tens of bytes, and a write puts each page it changes into the WAL
+    // whole: with pages of 1 KiB (in a database made here; one that exists keeps its own) a new
+    // key with its value writes 8 KiB where 4 KiB pages made it 32 KiB. The WAL is folded back
+    // into the database once it holds 4 MiB, whatever the page size, so that the fsync()s that
+    // end a checkpoint come after as many bytes of writes as they did with SQLite's default.
+    if (status == ERROR_SUCCESS && !readonly_)
+        status = exec("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
+    if (status == ERROR_SUCCESS && !readonly_) {
+        sqlite3_stmt* page = nullptr;
+        if (sqlite3_prepare_v2(db_, "PRAGMA page_size", -1, &page, nullptr) == SQLITE_OK &&
+            sqlite3_step(page) == SQLITE_ROW && sqlite3_column_int(page, 0) > 0)
+            sqlite3_wal_autocheckpoint(db_, (4 << 20) / sqlite3_column_int(page, 0));
+        sqlite3_finalize(page);
+    }
+    if (status != ERROR_SUCCESS)
+        return status;
+    sqlite3_stmt* s = nullptr;
+    rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr);
+    if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW)
+        version = sqlite3_column_int(s, 0), rc = SQLITE_OK;
+    sqlite3_finalize(s);
+    return sql_status(rc);
+}
+
+// Damage is found where a statement reads it, and from then on every call reports it. What
+// every call may read is checked once per process: the header and schema (by opening), and
+// the root and outermost pages of every table and index, each reached in a few page reads
+// whatever the database's size. The WAL needs no check: SQLite takes none of its frames
+// whose checksum fails.
+void connection::check_edges()
+{
+    static const char* const edges[] = {
+        "SELECT min(id) FROM keys",
+        "SELECT max(id) FROM keys",
+        "SELECT min(path) FROM keys INDEXED BY sqlite_autoindex_keys_1",
+        "SELECT max(path) FROM keys INDEXED BY sqlite_autoindex_keys_1",
+        "SELECT min(parent) FROM keys INDEXED BY keys_children",
+        "SELECT max(parent) FROM keys INDEXED BY keys_children",
+        "SELECT min(id) FROM vals",
+        "SELECT max(id) FROM vals",
+        "SELECT min(key) FROM vals INDEXED BY sqlite_autoindex_vals_1",
+        "SELECT max(key) FROM vals INDEXED BY sqlite_autoindex_vals_1",
+        "SELECT min(key) FROM vals INDEXED BY vals_order",
+        "SELECT max(key) FROM vals INDEXED BY vals_order",
+        "SELECT max(rowid) FROM sqlite_sequence",
+        "SELECT count FROM flushes",
+    };
+    for (const char* sql : edges) {
+        sqlite3_stmt* s = nullptr;
+        int rc = sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_step(s);
+        sqlite3_finalize(s);
+        // A table or index missing from the schema makes the registry's own statements fail.
+        if (rc == SQLITE_ERROR || sql_status(rc) == ERROR_BADDB) {
+            damaged.store(true, std::memory_order_relaxed);
+            return;
+        }
+    }
 }
 
 LONG connection::create_schema()
@@ -494,18 +625,8 @@ connection* thread_connection(LONG& status)
     }
     status = c->open();
     if (status == ERROR_SUCCESS) {
-        // A damaged page may lie where no statement looks for a long time; a file that fails
-        // the check is refused whole, once per process.
         static std::once_flag checked;
-        std::call_once(checked, [c] {
-            sqlite3_stmt* s = nullptr;
-            bool fine = sqlite3_prepare_v2(c->db(), "PRAGMA quick_check(1)", -1, &s, nullptr) == SQLITE_OK &&
-                        sqlite3_step(s) == SQLITE_ROW &&
-                        std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "ok") == 0;
-            sqlite3_finalize(s);
-            if (!fine)
-                damaged.store(true, std::memory_order_relaxed);
-        });
+        std::call_once(checked, [c] { c->check_edges(); });
         if (damaged.load(std::memory_order_relaxed))
             status = ERROR_BADDB;
     }
@@ -556,6 +677,8 @@ public:
     const sqlite3_int64 id;
     const std::string path;  // upper-cased, from the root's name: what the path column holds
     const REGSAM access;
+    std::mutex cursor_lock;
+    enum_cursor cursors[2];
 };
 
 // What a call works on: the key behind a handle or a predefined root.
@@ -655,12 +778,16 @@ LONG check_alive(connection& c, const key_ref& k)
         return ERROR_SUCCESS;
     connection::snapshot before;
     bool steady = c.current(before);
-    if (steady && c.unchanged() && c.alive.count(k.id))
-        return ERROR_SUCCESS;
+    // A key's path never changes, and a path kept with the key's id was found in this state.
+    if (steady && c.unchanged()) {
+        auto it = c.paths.find(*k.path);
+        if (it != c.paths.end() && it->second == k.id)
+            return ERROR_SUCCESS;
+    }
     query q(c, key_exists);
     if (q.bind(1, k.id).step()) {
         if (steady && c.may_keep(before))
-            c.alive[k.id] = true;
+            c.paths.emplace(*k.path, k.id);
         return ERROR_SUCCESS;
     }
     return q.ok() ? ERROR_KEY_DELETED : q.status();
@@ -748,13 +875,45 @@ struct call {
     }
     bool ok() const { return status == ERROR_SUCCESS; }
 
-    // Steps an enumeration query to the row at index; false with status set (259 past the end).
-    bool row_at(query& q, DWORD index)
+    // Steps the enumeration to the entry at index, from the handle's cursor where the index
+    // follows it; false with status set (259 past the end).
+    // For subkeys, the time each was last written is worked out only when `written` asks.
+    bool entry_at(enum_kind kind, DWORD index, std::optional<query>& q, bool written = false)
     {
-        if (q.bind(1, key.id).bind(2, static_cast<sqlite3_int64>(index)).step())
-            return true;
-        status = q.ok() ? not_found(*c, key, ERROR_NO_MORE_ITEMS) : q.status();
-        return false;
+        std::unique_lock<std::mutex> lock;
+        enum_cursor* cur = &c->root_cursors[key.id & 7][kind];
+        if (key.held) {
+            lock = std::unique_lock<std::mutex>(key.held->cursor_lock);
+            cur = &key.held->cursors[kind];
+        }
+        bool same = index > 0 && cur->valid && index == cur->index;
+        bool next = index > 0 && cur->valid && index == cur->index + 1;
+        bool keys = kind == enum_subkeys;
+        stmt_id id = same   ? (keys ? enum_key_same : enum_value_same)
+                     : next ? (keys ? enum_key_next : enum_value_next)
+                            : (keys ? enum_key : enum_value);
+        q.emplace(*c, id);
+        q->bind(1, key.id);
+        if (!same && !next)
+            q->bind(2, static_cast<sqlite3_int64>(index));
+        else if (keys)
+            q->bind(2, cur->path);
+        else
+            q->bind(2, cur->id);
+        if (keys)
+            q->bind(3, written ? 1 : 0);
+        if (!q->step()) {
+            cur->valid = false;
+            status = q->ok() ? not_found(*c, key, ERROR_NO_MORE_ITEMS) : q->status();
+            return false;
+        }
+        cur->valid = true;
+        cur->index = index;
+        if (keys)
+            cur->path.assign(static_cast<const char*>(q->blob(2)), q->size(2));
+        else
+            cur->id = q->integer(3);
+        return true;
     }
 };
 
@@ -1115,8 +1274,10 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
         *lpcbMaxClassLen = 0;
     if (lpcbSecurityDescriptor)
         *lpcbSecurityDescriptor = 0;
-    status = key_counts(c, info_keys, cl.key.id, {lpcSubKeys, lpcbMaxSubKeyLen});
-    if (status == ERROR_SUCCESS)
+    // Each count reads every entry of its kind: none is read for nothing.
+    if (lpcSubKeys || lpcbMaxSubKeyLen)
+        status = key_counts(c, info_keys, cl.key.id, {lpcSubKeys, lpcbMaxSubKeyLen});
+    if (status == ERROR_SUCCESS && (lpcValues || lpcbMaxValueNameLen || lpcbMaxValueLen))
         status = key_counts(c, info_values, cl.key.id, {lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen});
     if (status != ERROR_SUCCESS)
         return status;
@@ -1137,9 +1298,10 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
     call cl(hKey, KEY_ENUMERATE_SUB_KEYS);
     if (!cl.ok())
         return cl.status;
-    query q(*cl.c, enum_key);
-    if (!cl.row_at(q, dwIndex))
+    std::optional<query> found;
+    if (!cl.entry_at(enum_subkeys, dwIndex, found, lpftLastWriteTime != nullptr))
         return cl.status;
+    query& q = *found;
     if (lpClass && *lpcchClass == 0)
         return ERROR_MORE_DATA;
     LONG status = copy_name(q.blob(0), q.size(0), lpName, lpcchName);
@@ -1166,9 +1328,10 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
     call cl(hKey, KEY_QUERY_VALUE);
     if (!cl.ok())
         return cl.status;
-    query q(*cl.c, enum_value);
-    if (!cl.row_at(q, dwIndex))
+    std::optional<query> found;
+    if (!cl.entry_at(enum_values, dwIndex, found))
         return cl.status;
+    query& q = *found;
     DWORD type = static_cast<DWORD>(q.integer(1));
     if (lpType)
         *lpType = type;

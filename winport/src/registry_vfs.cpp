@@ -1,5 +1,5 @@
 // The registry's SQLite VFS: the system's own, with the locks of the WAL index kept in shared
-// memory and each WAL frame written at once (see registry_vfs.h).
+// memory and the frames of each WAL commit written at once (see registry_vfs.h).
 //
 // A write in WAL mode takes and drops the index's locks six times; as fcntl() calls they
 // cost more than the rest of the write. Here each is a few stores under a robust
@@ -33,19 +33,24 @@ namespace winport {
 namespace {
 
 constexpr int nlock = SQLITE_SHM_NLOCK;
-constexpr int max_processes = 1024;
+// The table starts small and doubles when every entry belongs to a living process, up to one
+// entry for every process id Linux can give out (PID_MAX_LIMIT).
+constexpr int first_entries = 64;
+constexpr int max_entries = 1 << 22;
 // Byte offsets in the lock file: the first serialises its creation, those from alive_base on
 // are the processes' liveness bytes. Neither needs the file to reach that far. Both stay the
 // same in every build, whatever its table looks like.
 constexpr off_t init_byte = 0;
 constexpr off_t alive_base = off_t{1} << 20;
-constexpr off_t alive_span = off_t{1} << 20;
-static_assert(max_processes <= alive_span, "every entry needs a liveness byte");
+constexpr off_t alive_span = off_t{max_entries};
+// The entries have a mapping of their own, which grows; the header with the mutex never moves
+// while a thread may wait on it. The offset suits every page size.
+constexpr off_t entries_offset = 65536;
 // The lock bytes of the WAL index in the -shm file, as SQLite's own locking uses them.
 constexpr off_t shm_lock_base = 120;
 
 constexpr std::uint32_t table_magic = 0x4b4c5257;  // "WRLK"
-constexpr std::uint32_t table_layout_version = 1;
+constexpr std::uint32_t table_layout_version = 2;
 
 struct process_entry {
     std::int32_t in_use;
@@ -54,7 +59,7 @@ struct process_entry {
     std::int16_t held[nlock];
 };
 
-struct shared_table {
+struct table_header {
     std::uint32_t magic;
     std::uint32_t layout;
     pthread_mutex_t mutex;
@@ -62,11 +67,20 @@ struct shared_table {
     std::int32_t exclusive[nlock];  // holder's entry + 1, or 0
     std::int32_t shared[nlock];     // connections holding it shared, in all processes
     std::int32_t used;              // entries from here on have never been in use
-    process_entry entries[max_processes];
+    std::int32_t capacity;          // entries the file has room for
+    std::int32_t dirty;             // a process died holding the mutex: the sums need rebuilding
 };
+static_assert(sizeof(table_header) <= entries_offset, "the header fits before the entries");
 
-// With the table's size, which differs between builds for other word sizes.
-constexpr std::uint32_t table_layout = table_layout_version << 24 | static_cast<std::uint32_t>(sizeof(shared_table));
+// With the sizes, which differ between builds for other word sizes.
+constexpr std::uint32_t table_layout = table_layout_version << 24 |
+                                       static_cast<std::uint32_t>(sizeof(table_header)) << 8 |
+                                       static_cast<std::uint32_t>(sizeof(process_entry));
+
+constexpr off_t file_size_for(int entries)
+{
+    return entries_offset + static_cast<off_t>(entries) * static_cast<off_t>(sizeof(process_entry));
+}
 
 // A fork() child holds none of its parent's fcntl() locks: it needs an entry of its own.
 std::atomic<unsigned> fork_generation{0};
@@ -102,13 +116,14 @@ public:
     // Maps (creating if need be) the table beside the database; null when it cannot.
     static lock_table* of(const std::string& db_path);
 
-    // The table's mutex held, with dead holders' locks gone if its last holder died in it.
+    // The table's mutex held, every entry mapped, and dead holders' locks gone if its last
+    // holder died in it.
     class guard {
     public:
         explicit guard(lock_table& t);
         ~guard()
         {
-            if (ok_)
+            if (locked_)
                 pthread_mutex_unlock(&t_.t_->mutex);
         }
         guard(const guard&) = delete;
@@ -117,11 +132,12 @@ public:
 
     private:
         lock_table& t_;
+        bool locked_ = false;
         bool ok_ = false;
     };
 
-    // With the guard held: this process's entry, registered on first use; -1 when the table
-    // is full of living processes.
+    // With the guard held: this process's entry, registered on first use; -1 when none can be
+    // had (every process id has an entry, or the table cannot grow).
     int self();
     // With the guard held: whether locks first..first+n-1 are free for a connection of this
     // process to take (shared, or exclusive), after taking them from holders that died.
@@ -129,12 +145,16 @@ public:
     // connection's own shared locks (own_shared, a mask) do not.
     bool free_for(int me, int first, int n, bool exclusive, std::uint16_t own_shared);
 
-    shared_table* t_ = nullptr;
+    table_header* t_ = nullptr;
+    process_entry* entries_ = nullptr;
 
 private:
     // The file is the user's to damage: no count in it is trusted as an index.
-    int entries_used() const { return t_->used < 0 || t_->used > max_processes ? max_processes : t_->used; }
+    int entries_used() const { return t_->used < 0 || t_->used > mapped_ ? mapped_ : t_->used; }
     bool alive(int entry) const;
+    bool claim(int entry);
+    bool map_entries();
+    bool grow();
     void reap(int entry);
     void recover();
 
@@ -142,19 +162,66 @@ private:
     ino_t ino_ = 0;
     int fd_ = -1;
     int me_ = -1;
+    int mapped_ = 0;  // entries this process has mapped
     unsigned generation_ = 0;
 };
 
 lock_table::guard::guard(lock_table& t) : t_(t)
 {
     int rc = pthread_mutex_lock(&t.t_->mutex);
+    if (rc != 0 && rc != EOWNERDEAD)
+        return;
+    locked_ = true;
     if (rc == EOWNERDEAD) {
-        // A process died inside: its entry and the sums may be half written.
+        // A process died inside: its entry and the sums may be half written. Marked first, so
+        // that a process that cannot map the entries now leaves the rebuild to the next.
         pthread_mutex_consistent(&t.t_->mutex);
-        t.recover();
-        rc = 0;
+        t.t_->dirty = 1;
     }
-    ok_ = rc == 0;
+    // Another process may have grown the table since this one last looked.
+    if (!t.map_entries())
+        return;
+    if (t.t_->dirty)
+        t.recover();
+    ok_ = true;
+}
+
+bool lock_table::map_entries()
+{
+    int want = t_->capacity;
+    if (want <= mapped_)
+        return true;
+    struct stat st;
+    // Mapped past the end of the file, an entry would kill the process that touches it.
+    if (want > max_entries || fstat(fd_, &st) != 0 || st.st_size < file_size_for(want))
+        return false;
+    std::size_t bytes = static_cast<std::size_t>(want) * sizeof(process_entry);
+    void* map = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, entries_offset);
+    if (map == MAP_FAILED)
+        return false;
+    if (entries_)
+        munmap(entries_, static_cast<std::size_t>(mapped_) * sizeof(process_entry));
+    entries_ = static_cast<process_entry*>(map);
+    mapped_ = want;
+    return true;
+}
+
+bool lock_table::grow()
+{
+    if (mapped_ >= max_entries)
+        return false;
+    int want = mapped_ < first_entries ? first_entries : mapped_ > max_entries / 2 ? max_entries : mapped_ * 2;
+    struct stat st;
+    if (fstat(fd_, &st) != 0)
+        return false;
+    if (st.st_size < file_size_for(want) && ftruncate(fd_, file_size_for(want)) != 0)
+        return false;
+    int before = t_->capacity;
+    t_->capacity = want;
+    if (map_entries())
+        return true;
+    t_->capacity = before;
+    return false;
 }
 
 bool lock_table::alive(int entry) const
@@ -163,9 +230,15 @@ bool lock_table::alive(int entry) const
     return held_by_others(fd_, alive_base + entry, 1);
 }
 
+// Takes the entry's liveness byte: false while the entry's process lives.
+bool lock_table::claim(int entry)
+{
+    return set_lock(fd_, F_WRLCK, alive_base + entry, 1, false);
+}
+
 void lock_table::reap(int entry)
 {
-    process_entry& e = t_->entries[entry];
+    process_entry& e = entries_[entry];
     for (int i = 0; i < nlock; ++i) {
         if (e.held[i] < 0 && t_->exclusive[i] == entry + 1)
             t_->exclusive[i] = 0;
@@ -180,14 +253,14 @@ void lock_table::recover()
     int me = generation_ == fork_generation.load(std::memory_order_relaxed) ? me_ : -1;
     int used = entries_used();
     for (int e = 0; e < used; ++e) {
-        if (e != me && t_->entries[e].in_use && !alive(e))
-            std::memset(&t_->entries[e], 0, sizeof t_->entries[e]);
+        if (e != me && entries_[e].in_use && !alive(e))
+            std::memset(&entries_[e], 0, sizeof entries_[e]);
     }
     // The sums again, from the entries of the living.
     std::memset(t_->exclusive, 0, sizeof t_->exclusive);
     std::memset(t_->shared, 0, sizeof t_->shared);
     for (int e = 0; e < used; ++e) {
-        const process_entry& p = t_->entries[e];
+        const process_entry& p = entries_[e];
         if (!p.in_use)
             continue;
         for (int i = 0; i < nlock; ++i) {
@@ -198,6 +271,7 @@ void lock_table::recover()
         }
     }
     t_->used = used;
+    t_->dirty = 0;
 }
 
 int lock_table::self()
@@ -206,25 +280,41 @@ int lock_table::self()
     if (me_ >= 0 && generation_ == gen)
         return me_;
     me_ = -1;
-    // A free entry, or one whose process is gone (its locks go with it).
-    for (int e = 0; e < max_processes; ++e) {
-        process_entry& p = t_->entries[e];
-        if (e < entries_used() && p.in_use && alive(e))
-            continue;
-        if (!set_lock(fd_, F_WRLCK, alive_base + e, 1, false))
-            continue;
-        if (e < entries_used() && p.in_use)
-            reap(e);
-        std::memset(&p, 0, sizeof p);
-        p.pid = static_cast<std::int32_t>(getpid());
-        p.in_use = 1;
-        if (e >= t_->used)
-            t_->used = e + 1;
-        me_ = e;
-        generation_ = gen;
-        return me_;
+    // An entry nobody has, then one whose process is gone (its locks go with it), and only
+    // when every entry belongs to a living process, a larger table.
+    int found = -1;
+    for (int e = 0, used = entries_used(); e < used && found < 0; ++e) {
+        if (!entries_[e].in_use && claim(e))
+            found = e;
     }
-    return -1;
+    for (int e = entries_used(); found < 0 && e < mapped_; ++e) {
+        if (claim(e))
+            found = e;
+    }
+    for (int e = 0, used = entries_used(); e < used && found < 0; ++e) {
+        if (entries_[e].in_use && claim(e)) {
+            reap(e);
+            found = e;
+        }
+    }
+    while (found < 0) {
+        int from = mapped_;
+        if (!grow())
+            return -1;
+        for (int e = from; e < mapped_ && found < 0; ++e) {
+            if (claim(e))
+                found = e;
+        }
+    }
+    process_entry& p = entries_[found];
+    std::memset(&p, 0, sizeof p);
+    p.pid = static_cast<std::int32_t>(getpid());
+    p.in_use = 1;
+    if (found >= t_->used)
+        t_->used = found + 1;
+    me_ = found;
+    generation_ = gen;
+    return me_;
 }
 
 bool lock_table::free_for(int me, int first, int n, bool exclusive, std::uint16_t own_shared)
@@ -242,7 +332,7 @@ bool lock_table::free_for(int me, int first, int n, bool exclusive, std::uint16_
     // Someone is in the way: take the locks of holders that died.
     bool reaped = false;
     for (int e = 0, used = entries_used(); e < used; ++e) {
-        const process_entry& p = t_->entries[e];
+        const process_entry& p = entries_[e];
         if (e == me || !p.in_use)
             continue;
         bool holds = false;
@@ -256,7 +346,7 @@ bool lock_table::free_for(int me, int first, int n, bool exclusive, std::uint16_
     return reaped && clear();
 }
 
-bool init_table(shared_table& t)
+bool init_table(table_header& t)
 {
     std::memset(&t, 0, sizeof t);
     pthread_mutexattr_t attr;
@@ -267,6 +357,7 @@ bool init_table(shared_table& t)
     pthread_mutexattr_destroy(&attr);
     if (rc != 0)
         return false;
+    t.capacity = first_entries;
     t.layout = table_layout;
     __atomic_store_n(&t.magic, table_magic, __ATOMIC_RELEASE);
     return true;
@@ -305,21 +396,26 @@ lock_table* lock_table::of(const std::string& db_path)
     // Made by whoever comes first, under a blocking lock, so a maker that dies midway leaves
     // no half-made table to the next. A table that is not this build's (another build's, or
     // a damaged one) is made anew only when no process is alive to use it.
+    constexpr std::size_t header_size = sizeof(table_header);
     void* map = MAP_FAILED;
     if (set_lock(fd, F_WRLCK, init_byte, 1, true)) {
-        bool fits = st.st_size >= static_cast<off_t>(sizeof(shared_table));
+        bool fits = st.st_size >= static_cast<off_t>(header_size);
         if (fits)
-            map = mmap(nullptr, sizeof(shared_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        auto* t = static_cast<shared_table*>(map);
+            map = mmap(nullptr, header_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        auto* t = static_cast<table_header*>(map);
         bool ours = map != MAP_FAILED && t->magic == table_magic && t->layout == table_layout;
         bool readable = !fits || map != MAP_FAILED;
         if (!ours && readable && !held_by_others(fd, alive_base, alive_span)) {
-            if (!fits && ftruncate(fd, sizeof(shared_table)) == 0)
-                map = mmap(nullptr, sizeof(shared_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            ours = map != MAP_FAILED && init_table(*static_cast<shared_table*>(map));
+            if (map != MAP_FAILED)
+                munmap(map, header_size);
+            map = MAP_FAILED;
+            // Emptied first, so that no entry of the old table survives into the new one.
+            if (ftruncate(fd, 0) == 0 && ftruncate(fd, file_size_for(first_entries)) == 0)
+                map = mmap(nullptr, header_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            ours = map != MAP_FAILED && init_table(*static_cast<table_header*>(map));
         }
         if (!ours && map != MAP_FAILED) {
-            munmap(map, sizeof(shared_table));
+            munmap(map, header_size);
             map = MAP_FAILED;
         }
         set_lock(fd, F_UNLCK, init_byte, 1, false);
@@ -332,7 +428,7 @@ lock_table* lock_table::of(const std::string& db_path)
     t->dev_ = st.st_dev;
     t->ino_ = st.st_ino;
     t->fd_ = fd;  // never closed: that would drop this process's liveness lock
-    t->t_ = static_cast<shared_table*>(map);
+    t->t_ = static_cast<table_header*>(map);
     names->emplace_back(db_path, t.get());
     tables->push_back(std::move(t));
     return tables->back().get();
@@ -341,6 +437,9 @@ lock_table* lock_table::of(const std::string& db_path)
 // ---- files -----------------------------------------------------------------------------------
 
 constexpr int frame_header = 24;  // a WAL frame's header, written just before its page
+// Gathered WAL writes go to the file before they pass this size: the system VFS writes no more
+// than 128 KiB in one call, and a frame (header and page) is at most 64 KiB and 24 bytes.
+constexpr std::size_t max_gathered = std::size_t{1} << 16;
 
 struct vfs_file {
     sqlite3_file base;
@@ -351,11 +450,11 @@ struct vfs_file {
     std::uint16_t shared_mask;
     std::uint16_t exclusive_mask;
     bool shm_pinned;
-    // The WAL: a frame header waiting for its page.
-    bool pending;
+    // The WAL: writes that continue one another, from pending_offset on, gathered until the
+    // last frame of a commit (or anything else done with the file) sends them in one write.
     sqlite3_int64 pending_offset;
-    unsigned char pending_header[frame_header];
-    std::vector<unsigned char>* frame;
+    std::vector<unsigned char>* pending;
+    bool commit_pending;  // the last header gathered is a commit's: its page ends the commit
 };
 
 sqlite3_vfs* system_vfs = nullptr;
@@ -370,22 +469,25 @@ vfs_file* as_file(sqlite3_file* f)
 
 int flush_pending(vfs_file* f)
 {
-    if (!f->pending)
+    if (!f->pending || f->pending->empty())
         return SQLITE_OK;
-    f->pending = false;
-    return f->real->pMethods->xWrite(f->real, f->pending_header, frame_header, f->pending_offset);
+    int rc =
+        f->real->pMethods->xWrite(f->real, f->pending->data(), static_cast<int>(f->pending->size()), f->pending_offset);
+    f->pending->clear();
+    f->commit_pending = false;
+    return rc;
 }
 
-// ---- forwarded methods; the WAL's flush the waiting header first ----
+// ---- forwarded methods; the WAL's write what they gathered first ----
 
 int x_close(sqlite3_file* file)
 {
     vfs_file* f = as_file(file);
     int rc = flush_pending(f);
     int rc2 = f->real->pMethods ? f->real->pMethods->xClose(f->real) : SQLITE_OK;
-    delete f->frame;
+    delete f->pending;
     delete f->db_path;
-    f->frame = nullptr;
+    f->pending = nullptr;
     f->db_path = nullptr;
     return rc != SQLITE_OK ? rc : rc2;
 }
@@ -403,34 +505,42 @@ int x_write(sqlite3_file* file, const void* buf, int amount, sqlite3_int64 offse
     return f->real->pMethods->xWrite(f->real, buf, amount, offset);
 }
 
-// The WAL: a frame header waits for the page that follows it, and both go in one write.
+// The WAL: SQLite writes each frame as its header and then its page, and a commit's frames
+// one after another; they reach the file in one write when the commit's last page is there.
+// Uncommitted frames are no part of the database, so those lost in a crash before that write
+// are lost as a crash before the commit would lose them. This connection finds its own
+// uncommitted frames through the WAL index before they are written: every read writes what
+// was gathered first.
 int x_wal_write(sqlite3_file* file, const void* buf, int amount, sqlite3_int64 offset)
 {
     vfs_file* f = as_file(file);
-    if (f->pending && offset == f->pending_offset + frame_header && amount > 0) {
-        f->pending = false;
-        std::size_t total = frame_header + static_cast<std::size_t>(amount);
-        if (f->frame->size() < total) {
-            try {
-                f->frame->resize(total);
-            } catch (const std::bad_alloc&) {
-                return SQLITE_IOERR_NOMEM;  // the commit fails whole; its header was never written
-            }
-        }
-        std::memcpy(f->frame->data(), f->pending_header, frame_header);
-        std::memcpy(f->frame->data() + frame_header, buf, static_cast<std::size_t>(amount));
-        return f->real->pMethods->xWrite(f->real, f->frame->data(), static_cast<int>(total), f->pending_offset);
-    }
-    int rc = flush_pending(f);
-    if (rc != SQLITE_OK)
-        return rc;
-    if (amount == frame_header) {
-        std::memcpy(f->pending_header, buf, frame_header);
+    auto size = static_cast<std::size_t>(amount);
+    bool continues = !f->pending->empty() &&
+                     offset == f->pending_offset + static_cast<sqlite3_int64>(f->pending->size()) &&
+                     f->pending->size() + size <= max_gathered;
+    if (!continues) {
+        int rc = flush_pending(f);
+        if (rc != SQLITE_OK)
+            return rc;
         f->pending_offset = offset;
-        f->pending = true;
+    }
+    try {
+        f->pending->insert(f->pending->end(), static_cast<const unsigned char*>(buf),
+                           static_cast<const unsigned char*>(buf) + size);
+    } catch (const std::bad_alloc&) {
+        // The commit fails whole: none of its frames after the last write reaches the file.
+        f->pending->clear();
+        f->commit_pending = false;
+        return SQLITE_IOERR_NOMEM;
+    }
+    if (amount == frame_header) {
+        // Bytes 4 to 7 of a frame's header: the database's size after a commit, 0 for a frame
+        // that ends none.
+        const auto* h = static_cast<const unsigned char*>(buf);
+        f->commit_pending = (h[4] | h[5] | h[6] | h[7]) != 0;
         return SQLITE_OK;
     }
-    return f->real->pMethods->xWrite(f->real, buf, amount, offset);
+    return f->commit_pending ? flush_pending(f) : SQLITE_OK;
 }
 
 int x_truncate(sqlite3_file* file, sqlite3_int64 size)
@@ -580,8 +690,8 @@ int x_shm_lock(sqlite3_file* file, int first, int n, int flags)
     int me = table.self();
     if (me < 0)
         return SQLITE_IOERR_LOCK;
-    shared_table& t = *table.t_;
-    process_entry& mine = t.entries[me];
+    table_header& t = *table.t_;
+    process_entry& mine = table.entries_[me];
 
     if (flags & SQLITE_SHM_UNLOCK) {
         for (int i = first; i < first + n; ++i) {
@@ -681,8 +791,8 @@ int x_open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, i
         fill_methods(wal_methods, *f->real->pMethods, true);
     });
     if (flags & SQLITE_OPEN_WAL) {
-        f->frame = new (std::nothrow) std::vector<unsigned char>;
-        if (!f->frame) {
+        f->pending = new (std::nothrow) std::vector<unsigned char>;
+        if (!f->pending) {
             f->real->pMethods->xClose(f->real);
             return SQLITE_NOMEM;
         }

@@ -16,7 +16,7 @@ namespace winport {
 //   fcntl() lock on the index's lock bytes: a program that opens the database with SQLite's
 //   own locking cannot write to it or checkpoint it meanwhile, and its reads are not
 //   promised a consistent view.
-// - The header and page of a WAL frame go to the file in one write.
+// - The frames of a WAL commit go to the file in one write.
 const char* registry_vfs();
 
 }  // namespace winport
