@@ -244,13 +244,15 @@ void ypipe_shutdown_and_close(SOCKET& s, const char* operation)
 {
     if (s == INVALID_SOCKET)
         return;
+    // After the last WSACleanup (the library's unload) the socket is gone already, and
+    // neither call has anything left to do.
     if (shutdown(s, SD_BOTH) == SOCKET_ERROR) {
         int error = WSAGetLastError();
-        YErrLog("%s(): shutdown() failed: %s", operation, sock_strerror(error));
+        if (error != WSANOTINITIALISED)
+            YErrLog("%s(): shutdown() failed: %s", operation, sock_strerror(error));
     }
     if (closesocket(s) == SOCKET_ERROR) {
         int error = WSAGetLastError();
-        // After the last WSACleanup (the library's unload) the socket is gone already.
         if (error != WSANOTINITIALISED)
             YErrLog("%s(): close() [2] failed: %s", operation, sock_strerror(error));
     }
