@@ -127,6 +127,7 @@ const int families[] = {WINPORT_SOCKET_FAMILIES(WINPORT_NAME_VALUE)};
 const int types[] = {WINPORT_SOCKET_TYPES(WINPORT_NAME_VALUE)};
 const int int_option_levels[] = {WINPORT_SOCKET_INT_OPTIONS(WINPORT_OPTION_LEVEL)};
 const int int_option_names[] = {WINPORT_SOCKET_INT_OPTIONS(WINPORT_OPTION_NAME)};
+const int special_option_names[] = {WINPORT_SOCKET_SPECIAL_OPTIONS(WINPORT_OPTION_NAME)};
 const int message_flags[] = {WINPORT_SOCKET_MESSAGE_FLAGS(WINPORT_NAME_VALUE)};
 const int addrinfo_flags[] = {WINPORT_ADDRINFO_FLAGS(WINPORT_NAME_VALUE)};
 const int addrinfo_errors[] = {WINPORT_ADDRINFO_ERRORS(WINPORT_NAME_VALUE)};
@@ -189,6 +190,16 @@ int int_option_row(int level, int name)
     return -1;
 }
 
+// SO_LINGER, SO_ERROR and SO_TYPE, whose values are translated apart.
+int system_special_option(int name, int& level)
+{
+    int row = 0;
+    while (special_option_names[row] != name)
+        ++row;
+    level = sys::special_option_levels[row];
+    return sys::special_option_names[row];
+}
+
 // An address in the system's layout: the same bytes as Windows' but for the family number.
 struct system_address {
     sockaddr_storage bytes;
@@ -234,9 +245,10 @@ int from_system(const void* bytes, unsigned length, sockaddr* name, int* namelen
 // descriptor (close, fcntl) check first, so that a stale SOCKET never touches a file.
 bool is_socket(SOCKET s)
 {
-    int type = 0;
+    int type = 0, level;
+    int name = system_special_option(SO_TYPE, level);
     unsigned n = sizeof type;
-    if (s < 0 || sys::getsockopt(s, sys::special_option_levels[0], sys::special_option_names[2], &type, &n) < 0) {
+    if (s < 0 || sys::getsockopt(s, level, name, &type, &n) < 0) {
         WSASetLastError(s < 0 || errno == EBADF ? WSAENOTSOCK : code_of(errno));
         return false;
     }
@@ -323,6 +335,13 @@ int WSAAPI shutdown(SOCKET s, int how)
     // SD_RECEIVE, SD_SEND and SD_BOTH have the numbers of the system's SHUT_ values.
     if (how < SD_RECEIVE || how > SD_BOTH)
         return fail(WSAEINVAL);
+    // A listening socket is not connected for Windows; the system's shutdown would stop it
+    // listening.
+    int listening = 0;
+    int row = int_option_row(SOL_SOCKET, SO_ACCEPTCONN);
+    unsigned n = sizeof listening;
+    if (sys::getsockopt(s, sys::int_option_levels[row], sys::int_option_names[row], &listening, &n) == 0 && listening)
+        return fail(WSAENOTCONN);
     return sys::shutdown(s, how) < 0 ? fail_errno() : 0;
 }
 
@@ -465,10 +484,12 @@ int WSAAPI setsockopt(SOCKET s, int level, int optname, const char* optval, int 
     int row = int_option_row(level, optname);
     if (row < 0)
         return fail(WSAENOPROTOOPT);
-    if (optlen < static_cast<int>(sizeof(int)))
+    // Windows takes a one-byte value as well as an int.
+    if (optlen < 1)
         return fail(WSAEFAULT);
-    int value;
-    std::memcpy(&value, optval, sizeof value);
+    int value = static_cast<unsigned char>(*optval);
+    if (optlen >= static_cast<int>(sizeof value))
+        std::memcpy(&value, optval, sizeof value);
     return sys::setsockopt(s, sys::int_option_levels[row], sys::int_option_names[row], &value, sizeof value) < 0
                ? fail_errno()
                : 0;
@@ -496,8 +517,9 @@ int WSAAPI getsockopt(SOCKET s, int level, int optname, char* optval, int* optle
     int value = 0;
     unsigned n = sizeof value;
     if (level == SOL_SOCKET && (optname == SO_ERROR || optname == SO_TYPE)) {
-        int row = optname == SO_ERROR ? 1 : 2;
-        if (sys::getsockopt(s, sys::special_option_levels[row], sys::special_option_names[row], &value, &n) < 0)
+        int system_level;
+        int system_name = system_special_option(optname, system_level);
+        if (sys::getsockopt(s, system_level, system_name, &value, &n) < 0)
             return fail_errno();
         value = optname == SO_ERROR ? (value ? code_of(value) : 0) : windows_type(value);
     } else {

@@ -240,15 +240,16 @@ int ypipe_write(SOCKET s, const char* name, const void* buffer, size_t length, d
     return static_cast<int>(n);
 }
 
-void ypipe_shutdown_and_close(SOCKET& s, const char* operation)
+void ypipe_shutdown_and_close(SOCKET& s, const char* operation, bool listening)
 {
     if (s == INVALID_SOCKET)
         return;
     // After the last WSACleanup (the library's unload) the socket is gone already, and
-    // neither call has anything left to do.
+    // neither call has anything left to do. A listening socket is never connected, so its
+    // shutdown always fails with WSAENOTCONN on Windows: nothing worth a report.
     if (shutdown(s, SD_BOTH) == SOCKET_ERROR) {
         int error = WSAGetLastError();
-        if (error != WSANOTINITIALISED)
+        if (error != WSANOTINITIALISED && !(listening && error == WSAENOTCONN))
             YErrLog("%s(): shutdown() failed: %s", operation, sock_strerror(error));
     }
     if (closesocket(s) == SOCKET_ERROR) {

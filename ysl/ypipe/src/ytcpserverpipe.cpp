@@ -194,7 +194,7 @@ bool YTCPServerPipeSocket::Open(const char* host, int port, bool blocking)
 
 void YTCPServerPipeSocket::Close()
 {
-    ypipe_shutdown_and_close(m_socket, "YTCPServerPipeSocket::Close");
+    ypipe_shutdown_and_close(m_socket, "YTCPServerPipeSocket::Close", true);
 }
 
 YTCPServerPipe* YTCPServerPipeSocket::Accept(bool blocking)
