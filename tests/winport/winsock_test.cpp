@@ -42,6 +42,19 @@ TEST(WSACleanup, CountsStarts_AndFailsWhenNoneIsLeft)
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
 }
 
+TEST(WSACleanup, TheLastClosesTheSocketsStillOpen)
+{
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
+    ASSERT_EQ(WSACleanup(), 0);
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    EXPECT_EQ(closesocket(s), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(WSACleanup(), 0);
+}
+
 }  // namespace
 
 // --- the socket calls -------------------------------------------------------------------

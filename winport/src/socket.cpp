@@ -8,12 +8,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include <fcntl.h>
@@ -26,6 +26,11 @@ std::mutex startup_lock;
 unsigned startup_count = 0;
 // Read by every call without the lock: a call racing with the last WSACleanup may see either.
 std::atomic<bool> started{false};
+
+// The sockets made since start-up: the last WSACleanup closes those still open, as Windows
+// does, instead of leaving their descriptors to a process that can no longer close them.
+std::mutex sockets_lock;
+std::unordered_set<int> open_sockets;
 
 constexpr WORD highest_version = MAKEWORD(2, 2);
 
@@ -241,6 +246,27 @@ int from_system(const void* bytes, unsigned length, sockaddr* name, int* namelen
     return 0;
 }
 
+// A new socket, kept for the last WSACleanup; false (and the socket closed) when there is no
+// room to keep it.
+bool keep(int fd)
+{
+    try {
+        std::lock_guard<std::mutex> guard(sockets_lock);
+        open_sockets.insert(fd);
+        return true;
+    } catch (const std::bad_alloc&) {
+        sys::close(fd);
+        WSASetLastError(WSAENOBUFS);
+        return false;
+    }
+}
+
+void forget(int fd)
+{
+    std::lock_guard<std::mutex> guard(sockets_lock);
+    open_sockets.erase(fd);
+}
+
 // Whether s is a socket; the last error is set when it is not. Calls that would act on any
 // descriptor (close, fcntl) check first, so that a stale SOCKET never touches a file.
 bool is_socket(SOCKET s)
@@ -287,8 +313,13 @@ int WINAPI WSACleanup(void)
         WSASetLastError(WSANOTINITIALISED);
         return SOCKET_ERROR;
     }
-    if (--startup_count == 0)
+    if (--startup_count == 0) {
         started.store(false, std::memory_order_relaxed);
+        std::lock_guard<std::mutex> sockets_guard(sockets_lock);
+        for (int fd : open_sockets)
+            sys::close(fd);
+        open_sockets.clear();
+    }
     return 0;
 }
 
@@ -316,7 +347,9 @@ SOCKET WSAAPI socket(int af, int type, int protocol)
     if (kind < 0)
         return fail(WSAESOCKTNOSUPPORT);
     int fd = sys::socket(family, kind, protocol);
-    return fd < 0 ? fail_errno() : fd;
+    if (fd < 0)
+        return fail_errno();
+    return keep(fd) ? fd : INVALID_SOCKET;
 }
 
 int WSAAPI closesocket(SOCKET s)
@@ -325,6 +358,7 @@ int WSAAPI closesocket(SOCKET s)
         return SOCKET_ERROR;
     if (!is_socket(s))
         return SOCKET_ERROR;
+    forget(s);
     return sys::close(s) < 0 ? fail_errno() : 0;
 }
 
@@ -366,6 +400,8 @@ SOCKET WSAAPI accept(SOCKET s, sockaddr* addr, int* addrlen)
 {
     if (!ready())
         return INVALID_SOCKET;
+    if (addr && (!addrlen || *addrlen < 0))
+        return fail(WSAEFAULT);
     system_address a{};
     a.length = sizeof a.bytes;
     int fd = sys::accept(s, addr ? &a.bytes : nullptr, addr ? &a.length : nullptr);
@@ -377,7 +413,7 @@ SOCKET WSAAPI accept(SOCKET s, sockaddr* addr, int* addrlen)
             return fail(code);
         }
     }
-    return fd;
+    return keep(fd) ? fd : INVALID_SOCKET;
 }
 
 int WSAAPI connect(SOCKET s, const sockaddr* name, int namelen)
