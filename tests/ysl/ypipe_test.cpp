@@ -461,6 +461,18 @@ TEST_F(TcpPipes, OpenOnAHost_ListensOnTheFirstAddressThatBinds_ForgettingEarlier
     }
 }
 
+TEST_F(TcpPipes, OpenAgain_ClosesTheSocketOpenedBefore)
+{
+    listen();
+    // The port is still taken unless the first socket was closed.
+    YDiagCapture capture;
+    EXPECT_TRUE(server.Open(port, true));
+    EXPECT_TRUE(capture.texts().empty());
+    ClientPipe client;
+    std::unique_ptr<YTCPServerPipe> accepted(connect(client));
+    EXPECT_TRUE(accepted);
+}
+
 TEST_F(TcpPipes, CloseTwice_TheSecondDoesNothing)
 {
     listen();

@@ -86,6 +86,8 @@ YTCPServerPipeSocket::~YTCPServerPipeSocket()
 
 bool YTCPServerPipeSocket::Open(int port, bool blocking)
 {
+    // A socket opened before would be lost with its port.
+    Close();
     bool ipv6 = true;
     m_socket = ypipe_system.socket(AF_INET6, SOCK_STREAM, 0);
     if (m_socket == INVALID_SOCKET) {
@@ -149,6 +151,7 @@ bool YTCPServerPipeSocket::Open(const char* host, int port, bool blocking)
 {
     if (!host || !*host)
         return Open(port, blocking);
+    Close();
     char service[16];
     std::snprintf(service, sizeof service, "%d", port);
     addrinfo hints = {};
