@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -21,6 +23,7 @@ constexpr size_t total_bytes = size_t(1) << 30;
 constexpr size_t piece_bytes = size_t(64) << 10;
 constexpr int round_trip_count = 20000;
 constexpr int burst_clients = 200;
+constexpr double burst_limit = 10.0;  // seconds
 constexpr int runs = 5;
 // The plain peer listens with the system's default limit (net.core.somaxconn), so that its
 // burst shows what the machine itself can do.
@@ -34,6 +37,17 @@ public:
         int length = sizeof address;
         getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
         return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    }
+    // Whether a client is pending within the seconds.
+    bool wait(double seconds)
+    {
+        fd_set pending;
+        FD_ZERO(&pending);
+        FD_SET(m_socket, &pending);
+        timeval limit;
+        limit.tv_sec = static_cast<long>(seconds);
+        limit.tv_usec = static_cast<long>((seconds - static_cast<double>(limit.tv_sec)) * 1e6);
+        return select(0, &pending, nullptr, nullptr, &limit) == 1;
     }
 };
 
@@ -96,37 +110,53 @@ std::vector<double> pipe_round_trips()
 tcp_peer::burst pipe_accept_burst()
 {
     Listener listener;
-    if (!listener.Open(0, true))
-        return {0, 0, 0};
+    // Not blocking, so that clients the socket never takes cannot hold the run up.
+    if (!listener.Open(0, false))
+        return {0, 0, 0, 0};
     int port = listener.port();
     std::atomic<int> retried{0}, stalled{0};
     std::atomic<bool> go{false};
-    std::vector<std::unique_ptr<YTCPClientPipe>> clients(burst_clients);
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
     std::vector<std::thread> threads;
     for (int i = 0; i < burst_clients; ++i) {
-        threads.emplace_back([&, i] {
+        threads.emplace_back([&] {
             while (!go.load())
                 std::this_thread::yield();
             auto start = clock_type::now();
-            auto client = std::make_unique<YTCPClientPipe>();
-            while (!client->Open("127.0.0.1", port, true))
+            YTCPClientPipe client;
+            while (!client.Open("127.0.0.1", port, true))
                 ++retried;
             if (clock_type::now() - start > std::chrono::milliseconds(100))
                 ++stalled;
-            clients[static_cast<size_t>(i)] = std::move(client);
+            // Each client closes its own connection, all at once: a close lingers up to a
+            // second for a peer that never took the connection.
+            std::unique_lock<std::mutex> guard(lock);
+            ended.wait(guard, [&] { return done; });
         });
     }
     auto start = clock_type::now();
+    auto deadline =
+        start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(burst_limit));
     go = true;
     std::vector<std::unique_ptr<YTCPServerPipe>> accepted;
     while (static_cast<int>(accepted.size()) < burst_clients) {
+        double left = std::chrono::duration<double>(deadline - clock_type::now()).count();
+        if (left <= 0 || !listener.wait(left))
+            break;
         if (YTCPServerPipe* p = listener.Accept(true))
             accepted.emplace_back(p);
     }
     double ms = std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        done = true;
+    }
+    ended.notify_all();
     for (std::thread& t : threads)
         t.join();
-    return {ms, retried.load(), stalled.load()};
+    return {ms, retried.load(), stalled.load(), burst_clients - static_cast<int>(accepted.size())};
 }
 
 double median(std::vector<double> v)
@@ -150,7 +180,8 @@ int main()
         return 1;
     // Peers alternate run by run, so that a busy moment of the machine falls on both.
     std::vector<double> pipe_rate, tcp_rate, pipe_p50, pipe_p99, tcp_p50, tcp_p99, pipe_burst, tcp_burst;
-    std::vector<double> pipe_retried, pipe_stalled, tcp_retried, tcp_stalled;
+    std::vector<double> pipe_retried, pipe_stalled, pipe_unaccepted, tcp_retried, tcp_stalled, tcp_unaccepted;
+    std::vector<double> tcp1_burst, tcp1_unaccepted;
     for (int run = 0; run < runs; ++run) {
         pipe_rate.push_back(pipe_throughput() / 1e6);
         tcp_rate.push_back(tcp_peer::throughput(total_bytes, piece_bytes) / 1e6);
@@ -164,10 +195,15 @@ int main()
         pipe_burst.push_back(b.milliseconds);
         pipe_retried.push_back(b.retried);
         pipe_stalled.push_back(b.stalled);
-        b = tcp_peer::accept_burst(burst_clients, peer_backlog);
+        pipe_unaccepted.push_back(b.unaccepted);
+        b = tcp_peer::accept_burst(burst_clients, peer_backlog, burst_limit);
         tcp_burst.push_back(b.milliseconds);
         tcp_retried.push_back(b.retried);
         tcp_stalled.push_back(b.stalled);
+        tcp_unaccepted.push_back(b.unaccepted);
+        b = tcp_peer::accept_burst(burst_clients, 1, burst_limit);
+        tcp1_burst.push_back(b.milliseconds);
+        tcp1_unaccepted.push_back(b.unaccepted);
     }
     std::printf("pipe.throughput %.0f MB/s\n", median(pipe_rate));
     std::printf("tcp.throughput %.0f MB/s\n", median(tcp_rate));
@@ -178,9 +214,13 @@ int main()
     std::printf("pipe.accept.burst %.1f ms\n", median(pipe_burst));
     std::printf("pipe.accept.burst.retried %.0f connects\n", median(pipe_retried));
     std::printf("pipe.accept.burst.stalled %.0f connects\n", median(pipe_stalled));
+    std::printf("pipe.accept.burst.unaccepted %.0f clients\n", median(pipe_unaccepted));
     std::printf("tcp.accept.burst %.1f ms\n", median(tcp_burst));
     std::printf("tcp.accept.burst.retried %.0f connects\n", median(tcp_retried));
     std::printf("tcp.accept.burst.stalled %.0f connects\n", median(tcp_stalled));
+    std::printf("tcp.accept.burst.unaccepted %.0f clients\n", median(tcp_unaccepted));
+    std::printf("tcp.accept.burst.backlog1 %.1f ms\n", median(tcp1_burst));
+    std::printf("tcp.accept.burst.backlog1.unaccepted %.0f clients\n", median(tcp1_unaccepted));
     WSACleanup();
     return 0;
 }

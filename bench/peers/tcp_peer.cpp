@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -121,7 +122,7 @@ std::vector<double> round_trips(int count)
     return times;
 }
 
-burst accept_burst(int clients, int backlog)
+burst accept_burst(int clients, int backlog, double limit_seconds)
 {
     int port = 0;
     int l = listener(backlog, port);
@@ -143,9 +144,15 @@ burst accept_burst(int clients, int backlog)
         });
     }
     auto start = clock_type::now();
+    auto deadline =
+        start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(limit_seconds));
     go = true;
     std::vector<int> accepted;
     while (static_cast<int>(accepted.size()) < clients) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
+        pollfd p{l, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+            break;
         int s = accept(l, nullptr, nullptr);
         if (s >= 0)
             accepted.push_back(s);
@@ -158,7 +165,7 @@ burst accept_burst(int clients, int backlog)
     for (int s : sockets)
         close(s);
     close(l);
-    return {ms, retried.load(), stalled.load()};
+    return {ms, retried.load(), stalled.load(), clients - static_cast<int>(accepted.size())};
 }
 
 }  // namespace tcp_peer

@@ -14,12 +14,14 @@ double throughput(std::size_t total, std::size_t piece);
 std::vector<double> round_trips(int count);
 
 struct burst {
-    double milliseconds;  // until every client was accepted
+    double milliseconds;  // until every client was accepted, or the time limit
     int retried;          // connects that failed and were made again
     int stalled;          // connects that took longer than 100 ms
+    int unaccepted;       // clients connected on their side but never accepted in the time limit
 };
-// clients connecting at once to a socket that listens with the backlog and accepts in a loop.
-burst accept_burst(int clients, int backlog);
+// Clients connecting at once to a socket that listens with the backlog and accepts in a loop,
+// for at most the time limit.
+burst accept_burst(int clients, int backlog, double limit_seconds);
 
 }  // namespace tcp_peer
 
