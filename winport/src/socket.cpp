@@ -246,6 +246,19 @@ int from_system(const void* bytes, unsigned length, sockaddr* name, int* namelen
     return 0;
 }
 
+// getsockname and getpeername: the system's address, handed back in Windows' numbers.
+int query_address(SOCKET s, sockaddr* name, int* namelen, int (*query)(int, void*, unsigned*))
+{
+    if (!ready())
+        return SOCKET_ERROR;
+    system_address a{};
+    a.length = sizeof a.bytes;
+    if (query(s, &a.bytes, &a.length) < 0)
+        return fail_errno();
+    int code = from_system(&a.bytes, a.length, name, namelen);
+    return code ? fail(code) : 0;
+}
+
 // A new socket, kept for the last WSACleanup; false (and the socket closed) when there is no
 // room to keep it.
 bool keep(int fd)
@@ -428,26 +441,12 @@ int WSAAPI connect(SOCKET s, const sockaddr* name, int namelen)
 
 int WSAAPI getsockname(SOCKET s, sockaddr* name, int* namelen)
 {
-    if (!ready())
-        return SOCKET_ERROR;
-    system_address a{};
-    a.length = sizeof a.bytes;
-    if (sys::getsockname(s, &a.bytes, &a.length) < 0)
-        return fail_errno();
-    int code = from_system(&a.bytes, a.length, name, namelen);
-    return code ? fail(code) : 0;
+    return query_address(s, name, namelen, sys::getsockname);
 }
 
 int WSAAPI getpeername(SOCKET s, sockaddr* name, int* namelen)
 {
-    if (!ready())
-        return SOCKET_ERROR;
-    system_address a{};
-    a.length = sizeof a.bytes;
-    if (sys::getpeername(s, &a.bytes, &a.length) < 0)
-        return fail_errno();
-    int code = from_system(&a.bytes, a.length, name, namelen);
-    return code ? fail(code) : 0;
+    return query_address(s, name, namelen, sys::getpeername);
 }
 
 int WSAAPI recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen)
