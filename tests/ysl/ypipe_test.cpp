@@ -473,6 +473,34 @@ TEST_F(TcpPipes, OpenAgain_ClosesTheSocketOpenedBefore)
     EXPECT_TRUE(accepted);
 }
 
+int WSAAPI no_such_host(const char*, const char*, const ADDRINFOA*, PADDRINFOA*)
+{
+    return WSAHOST_NOT_FOUND;
+}
+
+TEST_F(TcpPipes, UnknownHost_ReportsTheSystemsTextOnOneLine)
+{
+    system_calls_restored restore;
+    ypipe_system.getaddrinfo = no_such_host;
+    ClientPipe client;
+    ServerSocket socket;
+    YDiagCapture capture;
+    EXPECT_FALSE(client.Open("nohost", 7, true));
+    EXPECT_FALSE(socket.Open("nohost", 7, true));
+    texts reports = capture.texts();
+    ASSERT_EQ(reports.size(), 2u);
+    const std::string prefixes[] = {"YTCPClientPipeHelper::Open(): getaddrinfo(nohost, 7) failed: ",
+                                    "YTCPServerPipeSocket::Open(): getaddrinfo() failed: "};
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(reports[i].rfind(prefixes[i], 0), 0u) << reports[i];
+        EXPECT_EQ(reports[i].find_first_of("\r\n"), std::string::npos) << reports[i];
+#ifndef _WIN32
+        // Wine's message table has texts of its own.
+        EXPECT_EQ(reports[i].substr(prefixes[i].size()), "No such host is known. ");
+#endif
+    }
+}
+
 TEST_F(TcpPipes, CloseTwice_TheSecondDoesNothing)
 {
     listen();
