@@ -39,6 +39,7 @@
 
 #define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_BROKEN_PIPE 109L
+#define ERROR_NO_MORE_FILES 18L
 
 typedef struct _STARTUPINFOA {
     DWORD cb;
@@ -96,8 +97,7 @@ WINPORT_API BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
 WINPORT_API BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 WINPORT_API DWORD WINAPI GetProcessId(HANDLE Process);
 // The Windows view of the executable's path ("C:\..." inside drive_c, "\usr\bin\..." else).
-WINPORT_API BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags, LPSTR lpExeName,
-                                                   LPDWORD lpdwSize);
+WINPORT_API BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags, LPSTR lpExeName, LPDWORD lpdwSize);
 
 WINPORT_API BOOL WINAPI CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBUTES lpPipeAttributes,
                                    DWORD nSize);

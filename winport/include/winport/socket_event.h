@@ -19,6 +19,10 @@ typedef HANDLE WSAEVENT;
 #define WSA_INVALID_EVENT ((WSAEVENT) nullptr)
 #endif
 
+#ifndef WSA_NOT_ENOUGH_MEMORY
+#define WSA_NOT_ENOUGH_MEMORY 8L
+#endif
+
 #ifndef FD_READ
 #define FD_READ 0x01
 #define FD_WRITE 0x02
