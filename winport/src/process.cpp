@@ -272,8 +272,11 @@ unsigned long long start_time_of(pid_t pid)
 // One process as this process knows it; shared by all its handles here.
 class process_state {
 public:
-    process_state(pid_t pid, int pidfd, bool child) : pid_(pid), pidfd_(pidfd), child_(child) {}
-    ~process_state() { close(pidfd_); }
+    process_state(pid_t pid, int pidfd, bool child, unsigned long long start)
+        : pid_(pid), pidfd_(pidfd), child_(child), start_(start)
+    {
+    }
+    ~process_state();
 
     pid_t pid() const { return pid_; }
     int pidfd() const { return pidfd_; }
@@ -368,6 +371,7 @@ private:
     pid_t pid_;
     int pidfd_;
     bool child_;
+    unsigned long long start_;
     std::mutex reap_lock_;
     std::unique_ptr<named_file> file_;
     exit_record own_{};
@@ -382,9 +386,10 @@ std::string record_name(pid_t pid, unsigned long long start)
 }
 
 // The processes this process knows, so that every handle to one process shares its state.
-std::mutex& known_lock()
+// Recursive: the last reference to a state may go while the lock is held.
+std::recursive_mutex& known_lock()
 {
-    static auto* m = new std::mutex;
+    static auto* m = new std::recursive_mutex;
     return *m;
 }
 
@@ -396,7 +401,7 @@ std::map<std::pair<pid_t, unsigned long long>, std::weak_ptr<process_state>>& kn
 
 state_ptr make_state(pid_t pid, int pidfd, bool child, unsigned long long start)
 {
-    std::lock_guard<std::mutex> guard(known_lock());
+    std::lock_guard<std::recursive_mutex> guard(known_lock());
     auto key = std::make_pair(pid, start);
     auto it = known().find(key);
     if (it != known().end()) {
@@ -405,13 +410,36 @@ state_ptr make_state(pid_t pid, int pidfd, bool child, unsigned long long start)
             return existing;
         }
     }
-    auto state = std::make_shared<process_state>(pid, pidfd, child);
+    auto state = std::make_shared<process_state>(pid, pidfd, child, start);
     named_open_result record =
         named_open(record_name(pid, start).c_str(), named_kind::process, sizeof(exit_record),
                    [](void* page) { static_cast<exit_record*>(page)->state.store(record_foreign); });
     state->attach(std::move(record.file));
     known()[key] = state;
     return state;
+}
+
+process_state::~process_state()
+{
+    {
+        std::lock_guard<std::recursive_mutex> guard(known_lock());
+        auto it = known().find(std::make_pair(pid_, start_));
+        if (it != known().end() && it->second.expired())
+            known().erase(it);
+    }
+    close(pidfd_);
+}
+
+// A process of this identifier that a handle here still holds, or null.
+state_ptr held_state(pid_t pid)
+{
+    std::lock_guard<std::recursive_mutex> guard(known_lock());
+    for (auto it = known().lower_bound(std::make_pair(pid, 0ull)); it != known().end() && it->first.first == pid;) {
+        if (state_ptr state = it->second.lock())
+            return state;
+        it = known().erase(it);
+    }
+    return nullptr;
 }
 
 // Reaps the children that this process started as soon as they end, so that none is left a
@@ -708,7 +736,12 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
     pid_t pid = static_cast<pid_t>(dwProcessId);
     int pidfd = pidfd_open(pid);
     if (pidfd < 0) {
-        SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : static_cast<DWORD>(error_from_errno(errno)));
+        DWORD error = errno == ESRCH ? ERROR_INVALID_PARAMETER : static_cast<DWORD>(error_from_errno(errno));
+        // An ended process stays known while a handle of this process holds it, as Windows
+        // keeps its identifier (handles in other processes are not seen here).
+        if (state_ptr held = held_state(pid))
+            return handle_insert(std::make_shared<process_handle>(held, dwDesiredAccess));
+        SetLastError(error);
         return nullptr;
     }
     // Only the right to end a process is checked here: every user may watch every process.
