@@ -3,6 +3,7 @@
 //                        standard error, exits 0
 //   exit N               exits with N
 //   hang                 prints "ready" and runs until it is ended
+//   quiet                runs until it is ended, touching none of its standard streams
 //   wait-stdin N         exits with N once standard input ends
 //   parent               prints YProcess_GetParentID()
 //   close-on-request N   prints "ready" and exits with N on the close request (Windows: a
@@ -125,6 +126,8 @@ int main(int argc, char** argv)
         say("ready");
         run_on();
     }
+    if (mode == "quiet")
+        run_on();
     if (mode == "wait-stdin") {
         while (std::fgetc(stdin) != EOF) {
         }

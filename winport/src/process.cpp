@@ -175,10 +175,7 @@ bool find_program(const std::string& name, std::string& found)
                 return true;
             }
         }
-        struct stat st;
-        std::string unix;
-        if (error == ERROR_FILE_NOT_FOUND && unix_path(name.c_str(), unix))
-            error = error_from_path_errno(stat(unix.c_str(), &st) == 0 ? ENOENT : errno, unix);
+        // A missing directory is a missing file too, as Windows reports it here.
         SetLastError(error);
         return false;
     }
@@ -351,17 +348,16 @@ public:
         }
     }
 
-    // False with the last error set when the process has ended or may not be signalled.
+    // False with the last error set when the process may not be signalled. A process that
+    // has ended already keeps its exit code, and the call succeeds, as under Wine.
     bool terminate(UINT code)
     {
-        if (ended()) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return false;
-        }
+        if (ended())
+            return true;
         std::uint64_t none = 0;
         record_->terminate.compare_exchange_strong(none, terminate_asked | code);
-        if (syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0) != 0) {
-            SetLastError(errno == EPERM || errno == ESRCH ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+        if (syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0) != 0 && errno != ESRCH) {
+            SetLastError(errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
             return false;
         }
         return true;
