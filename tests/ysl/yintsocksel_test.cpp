@@ -212,12 +212,12 @@ TEST_F(WaitSet, Wait_WriteReadinessIsReportedOnce_DataOnlyUntilRead)
     }
     set_ptr set(YIntSockSel_Create());
     ASSERT_EQ(add_one(set.get(), server, 1), 1);
-    ASSERT_TRUE(tcp_send(client, "ab", 2));
+    // One byte, which cannot arrive in two parts: a second part would signal again on Windows,
+    // where an event stays set until it is reset, even once the data are gone.
+    ASSERT_TRUE(tcp_send(client, "x", 1));
     EXPECT_EQ(YIntSockSel_Wait(set.get()), static_cast<int>(server));
     char buf[8];
-    int got = 0;
-    while (got < 2)
-        got += tcp_recv(server, buf, sizeof buf);
+    EXPECT_EQ(tcp_recv(server, buf, sizeof buf), 1);
     EXPECT_EQ(YIntSockSel_Wait(set.get()), -3) << "everything was read";
 }
 
