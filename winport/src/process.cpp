@@ -746,6 +746,11 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
+    // A handle that may only wait needs neither the exit code nor a state shared with the
+    // other handles: its pidfd is all of it.
+    if (!(dwDesiredAccess & (PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)))
+        return handle_insert(
+            std::make_shared<process_handle>(std::make_shared<process_state>(pid, pidfd, false, 0), dwDesiredAccess));
     // A process not yet reaped still has its entry; one without it is gone.
     unsigned long long start = start_time_of(pid);
     if (start == 0) {
