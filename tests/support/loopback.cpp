@@ -14,6 +14,7 @@
 #define close_socket close
 #endif
 
+#include <cerrno>
 #include <cstring>
 
 namespace vantor_test {
@@ -50,6 +51,15 @@ void wait_for(SOCKET s, bool write)
 #else
     pollfd p{s, static_cast<short>(write ? POLLOUT : POLLIN), 0};
     poll(&p, 1, -1);
+#endif
+}
+
+bool would_block()
+{
+#ifdef _WIN32
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+    return errno == EAGAIN || errno == EWOULDBLOCK;
 #endif
 }
 
@@ -106,8 +116,14 @@ bool tcp_send(SOCKET s, const char* data, int length)
 
 int tcp_recv(SOCKET s, char* buffer, int length)
 {
-    wait_for(s, false);
-    return static_cast<int>(recv(s, buffer, length, 0));
+    // Waiting only when nothing is there: under Wine a poll of the socket marks its read
+    // readiness anew, which a wait set would see as another FD_READ.
+    for (;;) {
+        int n = static_cast<int>(recv(s, buffer, length, 0));
+        if (n >= 0 || !would_block())
+            return n;
+        wait_for(s, false);
+    }
 }
 
 void tcp_close(SOCKET s)
