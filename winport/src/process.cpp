@@ -513,6 +513,11 @@ class process_handle final : public object {
 public:
     process_handle(state_ptr state, DWORD access) : state_(std::move(state)), access_(access) {}
     int wait_fd() const override { return access_ & SYNCHRONIZE ? state_->pidfd() : -1; }
+    DWORD wait_alone(DWORD) override
+    {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return WAIT_FAILED;
+    }
     const state_ptr& state() const { return state_; }
     bool allows(DWORD rights) const { return (access_ & rights) != 0; }
 
@@ -598,7 +603,8 @@ struct spawn_setup {
     }
 };
 
-// Gives the child the standard descriptor `target` from a handle, or /dev/null without one.
+// Gives the child the standard descriptor `target` from a handle, or /dev/null without one
+// (also for a handle that is not a pipe or file, where Windows would pass on a useless one).
 bool give_std(spawn_setup& setup, HANDLE h, int target)
 {
     int fd = (h && h != INVALID_HANDLE_VALUE) ? fd_of_handle(h) : -1;
@@ -662,8 +668,6 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECU
     if (bInheritHandles && (lpStartupInfo->dwFlags & STARTF_USESTDHANDLES)) {
         ok = give_std(setup, lpStartupInfo->hStdInput, 0) && give_std(setup, lpStartupInfo->hStdOutput, 1) &&
              give_std(setup, lpStartupInfo->hStdError, 2);
-        if (!ok && GetLastError() == ERROR_INVALID_HANDLE)
-            return FALSE;
     } else if (detached) {
         ok = give_std(setup, nullptr, 0) && give_std(setup, nullptr, 1) && give_std(setup, nullptr, 2);
     }
