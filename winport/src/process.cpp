@@ -4,6 +4,7 @@
 #include "named.h"
 #include "path.h"
 #include "prefix.h"
+#include "proc.h"
 
 #include <winport/winport.h>
 
@@ -617,6 +618,22 @@ bool give_std(spawn_setup& setup, HANDLE h, int target)
 }
 
 }  // namespace
+
+std::string executable_of(pid_t pid)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+    char target[PATH_MAX];
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0)
+        return std::string();
+    std::string path(target, static_cast<std::size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.erase(path.size() - deleted.size());
+    return path;
+}
+
 }  // namespace winport
 
 using namespace winport;
@@ -802,18 +819,11 @@ BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD, LPSTR lpExeName, 
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(p->state()->pid()));
-    char target[PATH_MAX];
-    ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0) {
+    std::string path = executable_of(p->state()->pid());
+    if (path.empty()) {
         SetLastError(errno == ENOENT ? ERROR_INVALID_HANDLE : static_cast<DWORD>(error_from_errno(errno)));
         return FALSE;
     }
-    std::string path(target, static_cast<std::size_t>(n));
-    const std::string deleted = " (deleted)";
-    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
-        path.erase(path.size() - deleted.size());
     std::string view = windows_view(path);
     if (view.size() + 1 > *lpdwSize) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
