@@ -1,6 +1,5 @@
 #include "test_support.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
