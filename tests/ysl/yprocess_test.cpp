@@ -232,8 +232,6 @@ TEST(YProcess, CommandLine_ShellCharacters_AreArgumentsOfTheNamedProgramOnly)
     EXPECT_EQ(split_lines(read_all(p.out)),
               (std::vector<std::string>{"0", ";", "touch", marker, "&&", "$(touch", marker + ")", "|", "cat", ">",
                                         marker, "`touch`", marker}));
-    int status = -1;
-    EXPECT_EQ(YProcess_GetExitStatus(p.pid, &status), 1);
     EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
