@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace {
 
 TEST(Child, PassesArgumentsUnchanged_AndReturnsTheExitCode)
@@ -17,6 +19,23 @@ TEST(Child, PassesArgumentsUnchanged_AndReturnsTheExitCode)
     }
     EXPECT_FALSE(helper.read_line(line));
     EXPECT_EQ(helper.wait(), 3);
+}
+
+// The guard of the programs gathered from suites that start no other program.
+TEST(Child, NotStarted_WhereTheProgramRunsOnlySuitesThatStartNone)
+{
+#ifdef _WIN32
+    _putenv_s("VANTOR_TEST_NO_PROCESSES", "1");
+#else
+    setenv("VANTOR_TEST_NO_PROCESSES", "1", 1);
+#endif
+    vantor_test::child helper("echo_args", {"0"});
+#ifdef _WIN32
+    _putenv_s("VANTOR_TEST_NO_PROCESSES", "");
+#else
+    unsetenv("VANTOR_TEST_NO_PROCESSES");
+#endif
+    EXPECT_FALSE(helper.started());
 }
 
 }  // namespace
