@@ -471,10 +471,25 @@ private:
         }
     }
 
+    // Takes every queued wake-up. One recvmmsg() takes the usual handful and finds the queue
+    // empty in the same call; recv() takes one a call and needs one more to see it empty, on
+    // the way from the wake-up to the waiter's return.
     void drain()
     {
-        char buf[64];
-        while (recv(own_.load(), buf, sizeof buf, MSG_DONTWAIT) > 0 || errno == EINTR) {
+        constexpr unsigned batch = 16;
+        char bytes[batch];
+        iovec iov[batch];
+        mmsghdr msgs[batch];
+        for (unsigned i = 0; i < batch; ++i) {
+            iov[i] = {&bytes[i], 1};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        for (;;) {
+            int n = recvmmsg(own_.load(), msgs, batch, MSG_DONTWAIT, nullptr);
+            if (n != static_cast<int>(batch) && (n >= 0 || errno != EINTR))
+                return;
         }
     }
 
