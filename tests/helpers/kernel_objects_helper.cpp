@@ -4,6 +4,8 @@
 //                            N times: under the named mutex, reads the number in FILE and
 //                            writes it back increased by one (a lost update shows a breach)
 //   create-event NAME        creates a named event, prints "created", and ends
+//   wait-event NAME          opens the named event, waits on it once without waiting, prints
+//                            "listed", then waits until it is set and prints "woken"
 #include <ysl/ymutex.h>
 
 #include <cstdio>
@@ -60,6 +62,17 @@ int main(int argc, char** argv)
         HANDLE h = CreateEventA(nullptr, TRUE, FALSE, argv[2]);
         std::printf("%s %lu\n", h ? "created" : "failed", static_cast<unsigned long>(GetLastError()));
         return h ? 0 : 1;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "wait-event") == 0) {
+        HANDLE h = CreateEventA(nullptr, FALSE, FALSE, argv[2]);
+        if (!h || WaitForSingleObject(h, 0) != WAIT_TIMEOUT)
+            return 1;
+        std::printf("listed\n");
+        std::fflush(stdout);
+        if (WaitForSingleObject(h, INFINITE) != WAIT_OBJECT_0)
+            return 2;
+        std::printf("woken\n");
+        return 0;
     }
     std::fprintf(stderr, "kernel_objects_helper: unknown arguments\n");
     return 64;

@@ -343,7 +343,8 @@ TEST(LinuxNamedEvent, HoldersThatNeverWait_DoNotSwallowTheWakeUpOfAWaiter)
     std::string name = unique_name("busy");
     HANDLE h = create_event(name, true, false);
     ASSERT_NE(h, nullptr);
-    // Each holder process has a datagram socket in the event's waiter directory.
+    // Each holder process that has waited has a datagram socket in the event's waiter directory.
+    EXPECT_FALSE(signalled(h));
     std::string waiters;
     for (const auto& entry : std::filesystem::directory_iterator(run))
         waiters = entry.path().string() + "/o." + name + ".w";
@@ -380,6 +381,49 @@ bool blocked_in_poll(long tid)
     std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
     long number = -1;
     return (in >> number) && (number == SYS_poll || number == SYS_ppoll);
+}
+
+// A wait on h that is under way when another thread sets it ends with the set.
+void expect_woken_while_waiting(HANDLE h)
+{
+    std::atomic<long> tid{0};
+    DWORD result = WAIT_FAILED;
+    std::thread waiter([&] {
+        tid = syscall(SYS_gettid);
+        result = WaitForSingleObject(h, 10000);
+    });
+    while (tid == 0 || !blocked_in_poll(tid))
+        std::this_thread::yield();
+    EXPECT_TRUE(SetEvent(h));
+    waiter.join();
+    EXPECT_EQ(result, static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// A process makes its wake-up socket at its first wait: one that has only set the event so
+// far, whether or not another process waited then, must be woken by a set that comes while it
+// waits later.
+TEST(LinuxNamedEvent, HolderThatOnlySetItAtFirst_IsWokenWhenItWaitsLater)
+{
+    for (bool manual : {false, true}) {
+        for (bool other_waits : {false, true}) {
+            SCOPED_TRACE(std::string(manual ? "manual" : "auto") + (other_waits ? ", another waited" : ""));
+            std::string name = unique_name(manual ? "late-manual" : "late-auto");
+            HANDLE h = create_event(name, manual, false);
+            if (other_waits) {
+                vantor_test::child waiter("kernel_objects_helper", {"wait-event", name});
+                std::string line;
+                ASSERT_TRUE(waiter.read_line(line) && line == "listed");
+                ASSERT_TRUE(SetEvent(h));
+                ASSERT_TRUE(waiter.read_line(line) && line == "woken");
+                ASSERT_EQ(waiter.wait(), 0);
+            } else {
+                ASSERT_TRUE(SetEvent(h));
+            }
+            ASSERT_TRUE(ResetEvent(h));
+            expect_woken_while_waiting(h);
+            CloseHandle(h);
+        }
+    }
 }
 
 TEST(LinuxManualResetEvent, SetAndResetAtOnce_ReleasesEveryThreadThatWaits)

@@ -291,6 +291,8 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
             SetLastError(ERROR_NOT_SUPPORTED);
             return WAIT_FAILED;
         }
+        if (!objs[i]->wait_prepare())
+            return WAIT_FAILED;
         fds[i].fd = objs[i]->wait_fd();
         fds[i].events = objs[i]->wait_events();
         fds[i].revents = 0;

@@ -22,6 +22,10 @@ class object {
 public:
     virtual ~object();
 
+    // Called before a wait reads wait_fd(), for objects that make their descriptor only when
+    // some thread first waits on them. False, with the last error set, when it cannot be made.
+    virtual bool wait_prepare() { return true; }
+
     // The descriptor that poll() watches for this object, or -1 when the object cannot be
     // waited on together with others (it then waits on its own through wait_alone()).
     virtual int wait_fd() const { return -1; }
@@ -51,6 +55,7 @@ using object_ptr = std::shared_ptr<object>;
 // What SetEvent and ResetEvent act on: unnamed and named events alike.
 class event_object : public object {
 public:
+    // False with the last error set.
     virtual bool set() = 0;
     virtual void reset() = 0;
 };

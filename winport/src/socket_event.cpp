@@ -36,7 +36,10 @@ public:
     bool set() override
     {
         std::uint64_t one = 1;
-        return write(signal_, &one, sizeof one) == sizeof one || errno == EAGAIN;
+        if (write(signal_, &one, sizeof one) == sizeof one || errno == EAGAIN)
+            return true;
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
     }
 
     void reset() override

@@ -184,8 +184,10 @@ private:
             // A counter this close to its limit means a wake-up is there anyway.
             if (errno == EAGAIN)
                 return true;
-            if (errno != EINTR)
+            if (errno != EINTR) {
+                SetLastError(ERROR_INVALID_HANDLE);
                 return false;
+            }
         }
     }
 
@@ -204,12 +206,17 @@ private:
 };
 
 // A named event. Its state (set or not, the reset type, and a count of the sets) is a page of
-// the named-object directory that every process holding the event maps; each process holding
-// it also has a datagram socket in the event's waiter directory, which a set writes to. A
-// set thus wakes every process that waits at that moment on a descriptor of its own, and a
-// manual-reset event that another process resets at once still releases those waits, as
-// Windows releases every waiter of a set. (One shared FIFO would not: a waiter that had not
-// yet run when the FIFO was drained again would sleep on.)
+// the named-object directory that every process holding the event maps; each process that
+// has waited on it also has a datagram socket in the event's waiter directory, which a set
+// writes to. A set thus wakes every process that waits at that moment on a descriptor of its
+// own, and a manual-reset event that another process resets at once still releases those
+// waits, as Windows releases every waiter of a set. (One shared FIFO would not: a waiter that
+// had not yet run when the FIFO was drained again would sleep on.)
+//
+// The socket is made by the first wait, not by the open: most holders only open an event to
+// set it, and a socket with its directory entry is most of the cost of such an open. A wait
+// lists its socket before it reads the count of sets, so a set that the wait must see either
+// finds the socket or, made before the socket was listed, has left the state set.
 struct event_state {
     std::uint32_t kind;
     std::uint32_t manual_reset;
@@ -232,44 +239,26 @@ struct linux_dirent64 {
 
 class named_event final : public event_object {
 public:
-    explicit named_event(std::unique_ptr<named_file> file) : file_(std::move(file))
+    explicit named_event(std::unique_ptr<named_file> file)
+        : file_(std::move(file)), waiters_path_(file_->dir() + "/" + file_->file() + ".w")
     {
         state_ = static_cast<event_state*>(file_->page());
     }
 
-    // False (last error set) when the process's socket cannot be made.
-    bool start()
-    {
-        std::string waiters = file_->dir() + "/" + file_->file() + ".w";
-        if (mkdir(waiters.c_str(), 0700) != 0 && errno != EEXIST)
-            return fail();
-        waiters_fd_ = open(waiters.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-        own_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sender_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (waiters_fd_ < 0 || own_ < 0 || sender_ < 0)
-            return fail();
-        own_name_ = std::to_string(getpid()) + "." + std::to_string(socket_serial.fetch_add(1));
-        sockaddr_un addr;
-        socklen_t len;
-        if (!address(own_name_.c_str(), addr, len) || bind(own_, reinterpret_cast<sockaddr*>(&addr), len) != 0)
-            return fail();
-        bound_ = true;
-        // A set made before this socket was listed has left the state set.
-        if (state_->signalled.load())
-            notify(own_name_.c_str());
-        return true;
-    }
-
     ~named_event() override
     {
-        if (bound_)
-            unlinkat(waiters_fd_, own_name_.c_str(), 0);
-        for (int fd : {own_, sender_, waiters_fd_})
+        if (own_.load() >= 0)
+            unlinkat(waiters_fd_.load(), own_name_.c_str(), 0);
+        for (int fd : {own_.load(), waiters_fd_.load()})
             if (fd >= 0)
                 close(fd);
     }
 
-    int wait_fd() const override { return own_; }
+    bool waitable() const override { return true; }
+
+    bool wait_prepare() override { return own_.load() >= 0 || listen(); }
+
+    int wait_fd() const override { return own_.load(); }
 
     std::uint64_t wait_begin() override
     {
@@ -307,12 +296,19 @@ public:
         state_->sets.fetch_add(1);
         // The directory is read through the descriptor kept open, two system calls for a
         // handful of waiters; the lock keeps the descriptor's offset to one reader.
-        std::lock_guard<std::mutex> hold(scan_lock_);
-        if (lseek(waiters_fd_, 0, SEEK_SET) != 0)
-            return false;
+        std::lock_guard<std::mutex> hold(lock_);
+        int dir = waiters_fd_.load();
+        if (dir < 0) {
+            // No directory: no process has waited yet, and each that will finds the state set.
+            if (!open_waiters(false))
+                return errno == ENOENT || fail();
+            dir = waiters_fd_.load();
+        } else if (lseek(dir, 0, SEEK_SET) != 0) {
+            return fail();
+        }
         alignas(8) char buf[4096];
         for (;;) {
-            long n = syscall(SYS_getdents64, waiters_fd_, buf, sizeof buf);
+            long n = syscall(SYS_getdents64, dir, buf, sizeof buf);
             if (n <= 0)
                 break;
             for (long at = 0; at < n;) {
@@ -322,7 +318,7 @@ public:
                     continue;
                 // A socket nobody reads is left by a process that was killed.
                 if (!notify(entry->d_name) && (errno == ECONNREFUSED || errno == ENOENT))
-                    unlinkat(waiters_fd_, entry->d_name, 0);
+                    unlinkat(dir, entry->d_name, 0);
             }
         }
         return true;
@@ -362,13 +358,57 @@ private:
         return false;
     }
 
-    // Socket addresses are short; the waiter directory is reached through this process's
-    // descriptor of it, whatever the length of its path.
+    // Opens the waiter directory, made first when `make`; with the lock held. False with errno
+    // set when it cannot be had.
+    bool open_waiters(bool make)
+    {
+        if (waiters_fd_.load() >= 0)
+            return true;
+        if (make && mkdir(waiters_path_.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+        int fd = open(waiters_path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0)
+            return false;
+        waiters_fd_.store(fd);
+        return true;
+    }
+
+    // Lists this process's socket in the waiter directory, for the first wait of any thread.
+    bool listen()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (own_.load() >= 0)
+            return true;
+        if (!open_waiters(true))
+            return fail();
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return fail();
+        own_name_ = std::to_string(getpid()) + "." + std::to_string(socket_serial.fetch_add(1));
+        sockaddr_un addr;
+        socklen_t len;
+        if (!address(own_name_.c_str(), addr, len) || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+            int error = errno;
+            close(fd);
+            errno = error;
+            return fail();
+        }
+        // A set made before the socket was listed has left the state set.
+        if (state_->signalled.load())
+            notify(own_name_.c_str());
+        own_.store(fd);
+        return true;
+    }
+
+    // Socket addresses are short: a waiter directory whose path is too long for one is reached
+    // through this process's descriptor of it, which costs a walk through /proc at every send.
     bool address(const char* name, sockaddr_un& addr, socklen_t& len) const
     {
         std::memset(&addr, 0, sizeof addr);
         addr.sun_family = AF_UNIX;
-        int n = std::snprintf(addr.sun_path, sizeof addr.sun_path, "/proc/self/fd/%d/%s", waiters_fd_, name);
+        int n = std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/%s", waiters_path_.c_str(), name);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof addr.sun_path)
+            n = std::snprintf(addr.sun_path, sizeof addr.sun_path, "/proc/self/fd/%d/%s", waiters_fd_.load(), name);
         if (n < 0 || static_cast<std::size_t>(n) >= sizeof addr.sun_path) {
             errno = ENAMETOOLONG;
             return false;
@@ -377,17 +417,35 @@ private:
         return true;
     }
 
+    // The socket this process sends every wake-up from, made at its first send: holders that
+    // open an event only to set it would otherwise pay for a socket at every set.
+    static int sender()
+    {
+        static std::atomic<int> shared{-1};
+        int fd = shared.load();
+        if (fd >= 0)
+            return fd;
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int none = -1;
+        if (fd >= 0 && !shared.compare_exchange_strong(none, fd)) {
+            close(fd);
+            fd = none;
+        }
+        return fd;
+    }
+
     // A send fails with EAGAIN for two causes: the waiter's queue is full of wake-ups
     // already, and nothing is lost; or the wake-ups this process sent before, still queued at
-    // holders that never wait, use up the buffer of the sending socket, and this one never
+    // holders that no longer wait, use up the buffer of the sending socket, and this one never
     // left. A socket that has sent nothing yet tells which.
     bool notify(const char* name)
     {
         sockaddr_un addr;
         socklen_t len;
-        if (!address(name, addr, len))
+        int from = sender();
+        if (from < 0 || !address(name, addr, len))
             return false;
-        int error = send_wake(sender_, addr, len);
+        int error = send_wake(from, addr, len);
         if (error == EAGAIN) {
             int fresh = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             if (fresh < 0)
@@ -413,21 +471,37 @@ private:
         }
     }
 
+    // Takes every queued wake-up. One recvmmsg() takes the usual handful and finds the queue
+    // empty in the same call; recv() takes one a call and needs one more to see it empty, on
+    // the way from the wake-up to the waiter's return.
     void drain()
     {
-        char buf[64];
-        while (recv(own_, buf, sizeof buf, MSG_DONTWAIT) > 0 || errno == EINTR) {
+        constexpr unsigned batch = 16;
+        char bytes[batch];
+        iovec iov[batch];
+        mmsghdr msgs[batch];
+        for (unsigned i = 0; i < batch; ++i) {
+            iov[i] = {&bytes[i], 1};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        for (;;) {
+            int n = recvmmsg(own_.load(), msgs, batch, MSG_DONTWAIT, nullptr);
+            if (n != static_cast<int>(batch) && (n >= 0 || errno != EINTR))
+                return;
         }
     }
 
     std::unique_ptr<named_file> file_;
+    std::string waiters_path_;
     event_state* state_ = nullptr;
-    int waiters_fd_ = -1;
-    int own_ = -1;
-    int sender_ = -1;
-    bool bound_ = false;
+    // Made once each, under lock_, and read without it afterwards.
+    std::atomic<int> waiters_fd_{-1};
+    std::atomic<int> own_{-1};
     std::string own_name_;
-    std::mutex scan_lock_;
+    // Guards the making of the descriptors and the offset of waiters_fd_.
+    std::mutex lock_;
     manual_waits waits_;
 };
 
@@ -625,8 +699,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
             if (!r.file)
                 return nullptr;
             created = r.created;
-            auto ev = std::make_shared<named_event>(std::move(r.file));
-            return ev->start() ? ev : nullptr;
+            return std::make_shared<named_event>(std::move(r.file));
         });
     }
     int fd = eventfd(bInitialState ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -684,11 +757,7 @@ BOOL WINAPI SetEvent(HANDLE hEvent)
     std::shared_ptr<event_object> ev = handle_get_as<event_object>(hEvent);
     if (!ev)
         return FALSE;
-    if (!ev->set()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    return ev->set() ? TRUE : FALSE;
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
