@@ -1,4 +1,5 @@
 // Files: handles over descriptors, reads and writes, renames and temporary files.
+#include "fd_handle.h"
 #include "handles.h"
 #include "path.h"
 #include "prefix.h"
@@ -20,16 +21,22 @@ namespace {
 
 class file_object final : public object {
 public:
-    file_object(int fd, bool readable, bool writable) : fd_(fd), readable_(readable), writable_(writable) {}
+    file_object(int fd, bool readable, bool writable) : fd_(fd), readable_(readable), writable_(writable)
+    {
+        struct stat st;
+        pipe_ = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+    }
     ~file_object() override { close(fd_); }
     int fd() const { return fd_; }
     bool readable() const { return readable_; }
     bool writable() const { return writable_; }
+    bool pipe() const { return pipe_; }
 
 private:
     int fd_;
     bool readable_;
     bool writable_;
+    bool pipe_;
 };
 
 void set_errno_error(int err)
@@ -75,6 +82,21 @@ bool sync_dir(const std::string& dir)
 }
 
 }  // namespace
+
+HANDLE fd_handle_insert(int fd, bool readable, bool writable)
+{
+    HANDLE h = handle_insert(std::make_shared<file_object>(fd, readable, writable));
+    if (!h)
+        close(fd);
+    return h;
+}
+
+int fd_of_handle(HANDLE h)
+{
+    std::shared_ptr<file_object> file = handle_get_as<file_object>(h);
+    return file ? file->fd() : -1;
+}
+
 }  // namespace winport
 
 using namespace winport;
@@ -165,7 +187,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     std::shared_ptr<file_object> file = io_file(hFile, lpBuffer, nNumberOfBytesToRead, lpOverlapped, false);
     if (!file)
         return FALSE;
-    // A file gives all that was asked for unless it ends first; read(2) may stop short.
+    // A file gives all that was asked for unless it ends first; read(2) may stop short. A
+    // pipe gives what its writer has written so far, and fails once every writer is gone.
     char* p = static_cast<char*>(lpBuffer);
     DWORD done = 0;
     while (done < nNumberOfBytesToRead) {
@@ -176,9 +199,15 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
             set_errno_error(errno);
             return FALSE;
         }
+        if (n == 0 && file->pipe() && nNumberOfBytesToRead > 0) {
+            SetLastError(ERROR_BROKEN_PIPE);
+            return FALSE;
+        }
         if (n == 0)
             break;
         done += static_cast<DWORD>(n);
+        if (file->pipe())
+            break;
     }
     if (lpNumberOfBytesRead)
         *lpNumberOfBytesRead = done;

@@ -17,7 +17,7 @@ namespace winport {
 // (ERROR_ACCESS_DENIED) when it exists but is not the caller's own or others may write it.
 std::string named_object_dir();
 
-enum class named_kind : std::uint32_t { event = 0x76454e57, mutex = 0x784d4e57 };
+enum class named_kind : std::uint32_t { event = 0x76454e57, mutex = 0x784d4e57, process = 0x70454e57 };
 
 // The state file of one named object, mapped into the process, with the process's hold on
 // it. Every process that holds the object keeps a shared lock on the file; the first holder

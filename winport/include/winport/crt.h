@@ -29,6 +29,15 @@ typedef std::int64_t __time64_t;
 #define _S_IWRITE 0x0080
 #define _S_IEXEC 0x0040
 
+// Flags of _open_osfhandle; _O_TEXT and _O_APPEND are accepted and change nothing on Linux.
+#define _O_RDONLY 0x0000
+#define _O_WRONLY 0x0001
+#define _O_RDWR 0x0002
+#define _O_APPEND 0x0008
+#define _O_NOINHERIT 0x0080
+#define _O_TEXT 0x4000
+#define _O_BINARY 0x8000
+
 #define _SH_DENYRW 0x10
 #define _SH_DENYWR 0x20
 #define _SH_DENYRD 0x30
@@ -77,6 +86,18 @@ WINPORT_API int _findnext64(std::intptr_t handle, struct __finddata64_t* fileinf
 WINPORT_API int _findclose(std::intptr_t handle);
 // fopen() with the path mapped; the share flag is accepted and not enforced.
 WINPORT_API FILE* _fsopen(const char* filename, const char* mode, int shflag);
+
+WINPORT_API int _getpid(void);
+WINPORT_API int _stricmp(const char* a, const char* b);
+// A run-time descriptor for a pipe or file handle, which it then owns: _close closes the
+// handle. The descriptor is the Linux descriptor of the handle, so read() and write() work on
+// it too. -1 (errno EBADF) for a handle of another kind or one that has a descriptor already.
+WINPORT_API int _open_osfhandle(std::intptr_t osfhandle, int flags);
+// The handle behind a descriptor of _open_osfhandle; -1 (errno EBADF) for any other.
+WINPORT_API std::intptr_t _get_osfhandle(int fd);
+WINPORT_API int _close(int fd);
+WINPORT_API int _read(int fd, void* buffer, unsigned count);
+WINPORT_API int _write(int fd, const void* buffer, unsigned count);
 }
 
 #endif

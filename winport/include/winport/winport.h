@@ -17,6 +17,7 @@
 #include <io.h>
 #include <process.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 #include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,10 +29,13 @@
 #include <winport/file.h>
 #include <winport/message.h>
 #include <winport/module.h>
+#include <winport/process.h>
 #include <winport/registry.h>
 #include <winport/shell.h>
+#include <winport/socket_event.h>
 #include <winport/sync.h>
 #include <winport/thread.h>
+#include <winport/toolhelp.h>
 #include <winport/winsock.h>
 #include <winport/afx.h>
 #endif
