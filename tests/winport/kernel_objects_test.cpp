@@ -1,5 +1,7 @@
 // Named events and mutexes, and threads with their handles: the same cases run against
 // winport on Linux and against Windows itself under Wine.
+// This unit uses the system's own sockets (AF_UNIX), not the Windows ones.
+#define WINPORT_SYSTEM_SOCKETS
 #include <winport/winport.h>
 
 #include "test_support.h"

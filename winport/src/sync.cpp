@@ -1,4 +1,6 @@
 // Critical sections, events and mutexes.
+// This unit uses the system's own sockets (AF_UNIX), not the Windows ones.
+#define WINPORT_SYSTEM_SOCKETS
 #include "handles.h"
 #include "named.h"
 
