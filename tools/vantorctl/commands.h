@@ -10,6 +10,7 @@ void add_demo_command(CLI::App& app);
 void add_reg_command(CLI::App& app);
 void add_user_command(CLI::App& app);
 void add_location_command(CLI::App& app);
+void add_server_command(CLI::App& app);
 
 // Prints one location ("server", "data" or "temp") on a line; false when it cannot be read.
 bool print_location(const std::string& which);
