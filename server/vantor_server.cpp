@@ -16,6 +16,16 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: vantor.exe [--version]\n");
         return 2;
     }
+    // The server outlives the client that started it: it must not hold that client's output
+    // open (a pipeline would wait for the server's end). Its error log stays on standard error
+    // unless YERRLOG names a file.
+#ifdef _WIN32
+    const char null_device[] = "NUL";
+#else
+    const char null_device[] = "/dev/null";
+#endif
+    if (!std::freopen(null_device, "r", stdin) || !std::freopen(null_device, "w", stdout))
+        std::fprintf(stderr, "vantor.exe: cannot detach from the standard streams\n");
     vantor_server server;
     return server.run();
 }

@@ -201,7 +201,8 @@ TEST_F(VantorConnectionTest, LocationWithSpaces_StartsThatFileAndNotADecoy)
     fs::create_directories(dir);
     const fs::path bin = vantor_test::program_dir();
     fs::copy_file(bin / "vantor.exe", dir / "vantor.exe", fs::copy_options::overwrite_existing);
-    fs::copy_file(program_path("idle_process"), drive_c / "Program.exe", fs::copy_options::overwrite_existing);
+    fs::copy_file(vantor_test::helper_path("idle_process"), drive_c / "Program.exe",
+                  fs::copy_options::overwrite_existing);
     configure_server_location("C:\\Program Files\\Orvane Test\\vantor.exe");
     const unsigned before = yintsocksel_set_wait_limit(5000);
     {

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace proto = orvane::protocol;
 
 namespace server_test {
@@ -28,13 +30,23 @@ public:
 
 std::string program_path(const std::string& name)
 {
-    return vantor_test::helper_path(name);
+    std::string path = vantor_test::helper_path(name);
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+std::string build_program(const std::string& relative)
+{
+    // The Windows view, which winport takes for a Linux path too and in which it reports the
+    // image paths of processes.
+    std::string path = vantor_test::program_dir() + "\\" + relative;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
 }
 
 std::string server_path()
 {
-    // winport takes '\\' in a Linux path too; the server keeps its Windows name on Linux.
-    return vantor_test::program_dir() + "\\vantor.exe";
+    return build_program("vantor.exe");
 }
 
 void configure_server_location(const char* location)
@@ -70,9 +82,14 @@ bool raw_client::send(const std::string& bytes)
 
 proto::read_result raw_client::receive(proto::frame& f, double limit)
 {
-    // The limit also covers the first byte here: a test must not wait for ever.
-    return proto::read_frame([this, limit](void* b, int n, double t) { return pipe_.Read(b, n, t < 0 ? limit : t); }, f,
-                             limit);
+    // The limit also covers the first byte here, for which the reader asks without one: a
+    // test must not wait for ever.
+    return proto::read_frame(
+        [this, limit](void* b, int n, double t) {
+            const int got = pipe_.Read(b, n, t < 0 ? limit : t);
+            return got == 0 && t < 0 ? -1 : got;
+        },
+        f, limit);
 }
 
 bool raw_client::request(const std::string& frame, proto::type expected, proto::frame* reply)

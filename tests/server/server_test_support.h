@@ -13,9 +13,11 @@
 
 namespace server_test {
 
+// A program of the build tree by its path below the programs' folder, in the Windows view.
+std::string build_program(const std::string& relative);
 // The vantor.exe of the build tree.
 std::string server_path();
-// A program of the build tree by its name without ".exe" (helpers, the idle vantor.exe).
+// A helper program by its name without ".exe", in the Windows view.
 std::string program_path(const std::string& name);
 // Points the bootstrap file at a configuration file of this process whose server location is
 // location; without one when location is null.
