@@ -12,6 +12,9 @@ void add_user_command(CLI::App& app);
 void add_location_command(CLI::App& app);
 void add_server_command(CLI::App& app);
 
+// The server part of the demo: started on demand, pinged, watched and stopped.
+int demo_server();
+
 // Prints one location ("server", "data" or "temp") on a line; false when it cannot be read.
 bool print_location(const std::string& which);
 
