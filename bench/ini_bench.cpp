@@ -2,6 +2,7 @@
 // keeps nothing), SimpleIni (an in-memory document) and Python's configparser for scale.
 // Figures in MB/s, each the median of several runs from the page cache.
 #include <ysl/YIniData.h>
+#include <winport/winport.h>
 
 // Bytes as they are, as YIniData handles them: no character-set conversion.
 #define SI_NO_CONVERSION
@@ -19,11 +20,7 @@
 #include <vector>
 
 #include <malloc.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -141,12 +138,14 @@ int main()
 
     // configparser, with its own clock, for scale.
     const std::string script = VANTOR_BENCH_DIR "/ini_configparser.py";
-    char* argv[] = {const_cast<char*>("python3"), const_cast<char*>(script.c_str()), const_cast<char*>(path.c_str()),
-                    nullptr};
-    pid_t pid;
-    if (posix_spawnp(&pid, "python3", nullptr, nullptr, argv, environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
+    std::string line = "python3 \"" + script + "\" \"" + path + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
     } else {
         std::fprintf(stderr, "ini_bench: python3 not found: no configparser figure\n");
     }

@@ -5,25 +5,12 @@
 #include <filesystem>
 #include <system_error>
 
-#ifdef _WIN32
 #include <winport/winport.h>
-#include <tlhelp32.h>
-#else
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-extern char** environ;
-#endif
 
 namespace vantor_test {
 
-#ifdef _WIN32
-
-private_prefix::private_prefix() = default;
-private_prefix::~private_prefix() = default;
-
+// Helpers start through the same process services on both targets, so that the suites
+// exercise them on Linux as the library does.
 namespace {
 
 // The command line of a Windows program: every argument quoted the way the C run-time splits
@@ -132,6 +119,11 @@ void child::kill()
     }
 }
 
+#ifdef _WIN32
+
+private_prefix::private_prefix() = default;
+private_prefix::~private_prefix() = default;
+
 std::string program_dir()
 {
     char path[MAX_PATH];
@@ -177,80 +169,6 @@ private_prefix::~private_prefix()
     if (!path_.empty() && !std::getenv("VANTOR_KEEP_TEST_PREFIX")) {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
-    }
-}
-
-child::child(const std::string& name, const std::vector<std::string>& args)
-{
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::string program = helper_path(name);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-        pid_ = pid;
-        started_ = true;
-        out_ = fds[0];
-    } else {
-        close(fds[0]);
-    }
-    close(fds[1]);
-    posix_spawn_file_actions_destroy(&actions);
-}
-
-child::~child()
-{
-    if (started_ && !ended_)
-        kill();
-    if (out_ >= 0)
-        close(out_);
-}
-
-bool child::read_line(std::string& line)
-{
-    for (;;) {
-        std::size_t nl = pending_.find('\n');
-        if (nl != std::string::npos) {
-            line = pending_.substr(0, nl);
-            pending_.erase(0, nl + 1);
-            return true;
-        }
-        char buf[512];
-        ssize_t got = out_ < 0 ? 0 : read(out_, buf, sizeof buf);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        pending_.append(buf, static_cast<std::size_t>(got));
-    }
-}
-
-int child::wait()
-{
-    if (!started_)
-        return -1;
-    if (!ended_) {
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        ended_ = true;
-    }
-    return exit_code_;
-}
-
-void child::kill()
-{
-    if (started_ && !ended_) {
-        ::kill(pid_, SIGKILL);
-        wait();
     }
 }
 

@@ -31,8 +31,9 @@ std::string helper_path(const std::string& name);
 // The number of threads of this process.
 int thread_count();
 
-// A helper program started by a test, with its standard output read through a pipe. Started
-// without a shell; its environment is the test's (so it shares the test's winport prefix).
+// A helper program started by a test through CreateProcessA, with its standard output read
+// through a pipe. Started without a shell; its environment is the test's (so it shares the
+// test's winport prefix).
 class child {
 public:
     // Starts helper_path(name) with the arguments; started() tells whether that worked.
@@ -46,19 +47,14 @@ public:
     bool read_line(std::string& line);
     // Waits for the end of the helper and gives its exit code (-1 if it could not be had).
     int wait();
-    // Ends the helper at once (SIGKILL; TerminateProcess on Windows).
+    // Ends the helper at once (TerminateProcess with exit code 137).
     void kill();
 
 private:
     bool started_ = false;
     std::string pending_;
-#ifdef _WIN32
     void* process_ = nullptr;
     void* out_ = nullptr;
-#else
-    int pid_ = -1;
-    int out_ = -1;
-#endif
     int exit_code_ = -1;
     bool ended_ = false;
 };

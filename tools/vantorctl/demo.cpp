@@ -12,14 +12,6 @@
 #include <filesystem>
 #include <string>
 
-#ifndef _WIN32
-#include <cerrno>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-extern char** environ;
-#endif
-
 namespace {
 
 // Windows Sockets starts outstanding in this process, found by cleaning them up one by one;
@@ -94,11 +86,9 @@ int demo_user_change()
 
 // Starts this program again as `vantorctl user watch --count 1 --timeout 10`, without a
 // shell, its output going to ours, and gives its exit code once it ends (-1 if it could not
-// be started). Processes are started here by the system's own call: winport does not start
-// processes yet.
+// be started).
 int run_watcher_process(void (*while_it_runs)())
 {
-#ifdef _WIN32
     char self[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
     if (n == 0 || n >= sizeof self)
@@ -116,22 +106,6 @@ int run_watcher_process(void (*while_it_runs)())
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hProcess);
     return static_cast<int>(code);
-#else
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return -1;
-    self[n] = '\0';
-    const char* argv[] = {"vantorctl", "user", "watch", "--count", "1", "--timeout", "10", nullptr};
-    pid_t pid;
-    if (posix_spawn(&pid, self, nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
-        return -1;
-    while_it_runs();
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-#endif
 }
 
 // The signal is given while this process holds the event (it keeps it until it ends), so the

@@ -1,7 +1,12 @@
 // Modules are shared objects; an HMODULE is the handle that dlopen() gave.
+#include "path.h"
+
 #include <winport/winport.h>
 
+#include <climits>
+#include <cstdlib>
 #include <dlfcn.h>
+#include <link.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -74,6 +79,43 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
         return nullptr;
     }
     return reinterpret_cast<FARPROC>(sym);
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
+{
+    std::string path;
+    if (!hModule) {
+        char buf[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        if (n > 0)
+            path.assign(buf, static_cast<std::size_t>(n));
+    } else {
+        link_map* map = nullptr;
+        if (dlinfo(hModule, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name) {
+            if (char* real = realpath(map->l_name, nullptr)) {
+                path = real;
+                std::free(real);
+            }
+        }
+    }
+    if (path.empty()) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    if (!lpFilename || nSize == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    // As on Windows: a name that does not fit is cut, ends in a zero, and the call says so.
+    std::string view = winport::windows_view(path);
+    if (view.size() >= nSize) {
+        std::memcpy(lpFilename, view.c_str(), nSize - 1);
+        lpFilename[nSize - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return nSize;
+    }
+    std::memcpy(lpFilename, view.c_str(), view.size() + 1);
+    return static_cast<DWORD>(view.size());
 }
 
 }  // extern "C"

@@ -93,14 +93,16 @@ std::string named_object_dir()
             failure = static_cast<DWORD>(error_from_errno(errno));
             return;
         }
-        if (!check_private_dir(path)) {
-            failure = GetLastError();
-            return;
-        }
         dir = path;
     });
-    if (dir.empty())
+    if (dir.empty()) {
         SetLastError(failure);
+        return dir;
+    }
+    // Checked at every use, not only the first: a directory opened to others later (or
+    // replaced) is refused from then on.
+    if (!check_private_dir(dir))
+        return std::string();
     return dir;
 }
 

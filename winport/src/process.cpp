@@ -4,6 +4,7 @@
 #include "named.h"
 #include "path.h"
 #include "prefix.h"
+#include "proc.h"
 
 #include <winport/winport.h>
 
@@ -175,10 +176,7 @@ bool find_program(const std::string& name, std::string& found)
                 return true;
             }
         }
-        struct stat st;
-        std::string unix;
-        if (error == ERROR_FILE_NOT_FOUND && unix_path(name.c_str(), unix))
-            error = error_from_path_errno(stat(unix.c_str(), &st) == 0 ? ENOENT : errno, unix);
+        // A missing directory is a missing file too, as Windows reports it here.
         SetLastError(error);
         return false;
     }
@@ -272,8 +270,11 @@ unsigned long long start_time_of(pid_t pid)
 // One process as this process knows it; shared by all its handles here.
 class process_state {
 public:
-    process_state(pid_t pid, int pidfd, bool child) : pid_(pid), pidfd_(pidfd), child_(child) {}
-    ~process_state() { close(pidfd_); }
+    process_state(pid_t pid, int pidfd, bool child, unsigned long long start)
+        : pid_(pid), pidfd_(pidfd), child_(child), start_(start)
+    {
+    }
+    ~process_state();
 
     pid_t pid() const { return pid_; }
     int pidfd() const { return pidfd_; }
@@ -348,17 +349,16 @@ public:
         }
     }
 
-    // False with the last error set when the process has ended or may not be signalled.
+    // False with the last error set when the process may not be signalled. A process that
+    // has ended already keeps its exit code, and the call succeeds, as under Wine.
     bool terminate(UINT code)
     {
-        if (ended()) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return false;
-        }
+        if (ended())
+            return true;
         std::uint64_t none = 0;
         record_->terminate.compare_exchange_strong(none, terminate_asked | code);
-        if (syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0) != 0) {
-            SetLastError(errno == EPERM || errno == ESRCH ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+        if (syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0) != 0 && errno != ESRCH) {
+            SetLastError(errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
             return false;
         }
         return true;
@@ -368,6 +368,7 @@ private:
     pid_t pid_;
     int pidfd_;
     bool child_;
+    unsigned long long start_;
     std::mutex reap_lock_;
     std::unique_ptr<named_file> file_;
     exit_record own_{};
@@ -382,9 +383,10 @@ std::string record_name(pid_t pid, unsigned long long start)
 }
 
 // The processes this process knows, so that every handle to one process shares its state.
-std::mutex& known_lock()
+// Recursive: the last reference to a state may go while the lock is held.
+std::recursive_mutex& known_lock()
 {
-    static auto* m = new std::mutex;
+    static auto* m = new std::recursive_mutex;
     return *m;
 }
 
@@ -396,7 +398,7 @@ std::map<std::pair<pid_t, unsigned long long>, std::weak_ptr<process_state>>& kn
 
 state_ptr make_state(pid_t pid, int pidfd, bool child, unsigned long long start)
 {
-    std::lock_guard<std::mutex> guard(known_lock());
+    std::lock_guard<std::recursive_mutex> guard(known_lock());
     auto key = std::make_pair(pid, start);
     auto it = known().find(key);
     if (it != known().end()) {
@@ -405,13 +407,36 @@ state_ptr make_state(pid_t pid, int pidfd, bool child, unsigned long long start)
             return existing;
         }
     }
-    auto state = std::make_shared<process_state>(pid, pidfd, child);
+    auto state = std::make_shared<process_state>(pid, pidfd, child, start);
     named_open_result record =
         named_open(record_name(pid, start).c_str(), named_kind::process, sizeof(exit_record),
                    [](void* page) { static_cast<exit_record*>(page)->state.store(record_foreign); });
     state->attach(std::move(record.file));
     known()[key] = state;
     return state;
+}
+
+process_state::~process_state()
+{
+    {
+        std::lock_guard<std::recursive_mutex> guard(known_lock());
+        auto it = known().find(std::make_pair(pid_, start_));
+        if (it != known().end() && it->second.expired())
+            known().erase(it);
+    }
+    close(pidfd_);
+}
+
+// A process of this identifier that a handle here still holds, or null.
+state_ptr held_state(pid_t pid)
+{
+    std::lock_guard<std::recursive_mutex> guard(known_lock());
+    for (auto it = known().lower_bound(std::make_pair(pid, 0ull)); it != known().end() && it->first.first == pid;) {
+        if (state_ptr state = it->second.lock())
+            return state;
+        it = known().erase(it);
+    }
+    return nullptr;
 }
 
 // Reaps the children that this process started as soon as they end, so that none is left a
@@ -489,6 +514,11 @@ class process_handle final : public object {
 public:
     process_handle(state_ptr state, DWORD access) : state_(std::move(state)), access_(access) {}
     int wait_fd() const override { return access_ & SYNCHRONIZE ? state_->pidfd() : -1; }
+    DWORD wait_alone(DWORD) override
+    {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return WAIT_FAILED;
+    }
     const state_ptr& state() const { return state_; }
     bool allows(DWORD rights) const { return (access_ & rights) != 0; }
 
@@ -574,7 +604,8 @@ struct spawn_setup {
     }
 };
 
-// Gives the child the standard descriptor `target` from a handle, or /dev/null without one.
+// Gives the child the standard descriptor `target` from a handle, or /dev/null without one
+// (also for a handle that is not a pipe or file, where Windows would pass on a useless one).
 bool give_std(spawn_setup& setup, HANDLE h, int target)
 {
     int fd = (h && h != INVALID_HANDLE_VALUE) ? fd_of_handle(h) : -1;
@@ -587,6 +618,22 @@ bool give_std(spawn_setup& setup, HANDLE h, int target)
 }
 
 }  // namespace
+
+std::string executable_of(pid_t pid)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+    char target[PATH_MAX];
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0)
+        return std::string();
+    std::string path(target, static_cast<std::size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.erase(path.size() - deleted.size());
+    return path;
+}
+
 }  // namespace winport
 
 using namespace winport;
@@ -638,8 +685,6 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECU
     if (bInheritHandles && (lpStartupInfo->dwFlags & STARTF_USESTDHANDLES)) {
         ok = give_std(setup, lpStartupInfo->hStdInput, 0) && give_std(setup, lpStartupInfo->hStdOutput, 1) &&
              give_std(setup, lpStartupInfo->hStdError, 2);
-        if (!ok && GetLastError() == ERROR_INVALID_HANDLE)
-            return FALSE;
     } else if (detached) {
         ok = give_std(setup, nullptr, 0) && give_std(setup, nullptr, 1) && give_std(setup, nullptr, 2);
     }
@@ -708,7 +753,12 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
     pid_t pid = static_cast<pid_t>(dwProcessId);
     int pidfd = pidfd_open(pid);
     if (pidfd < 0) {
-        SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : static_cast<DWORD>(error_from_errno(errno)));
+        DWORD error = errno == ESRCH ? ERROR_INVALID_PARAMETER : static_cast<DWORD>(error_from_errno(errno));
+        // An ended process stays known while a handle of this process holds it, as Windows
+        // keeps its identifier (handles in other processes are not seen here).
+        if (state_ptr held = held_state(pid))
+            return handle_insert(std::make_shared<process_handle>(held, dwDesiredAccess));
+        SetLastError(error);
         return nullptr;
     }
     // Only the right to end a process is checked here: every user may watch every process.
@@ -717,6 +767,11 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
+    // A handle that may only wait needs neither the exit code nor a state shared with the
+    // other handles: its pidfd is all of it.
+    if (!(dwDesiredAccess & (PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)))
+        return handle_insert(
+            std::make_shared<process_handle>(std::make_shared<process_state>(pid, pidfd, false, 0), dwDesiredAccess));
     // A process not yet reaped still has its entry; one without it is gone.
     unsigned long long start = start_time_of(pid);
     if (start == 0) {
@@ -764,18 +819,11 @@ BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD, LPSTR lpExeName, 
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(p->state()->pid()));
-    char target[PATH_MAX];
-    ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0) {
+    std::string path = executable_of(p->state()->pid());
+    if (path.empty()) {
         SetLastError(errno == ENOENT ? ERROR_INVALID_HANDLE : static_cast<DWORD>(error_from_errno(errno)));
         return FALSE;
     }
-    std::string path(target, static_cast<std::size_t>(n));
-    const std::string deleted = " (deleted)";
-    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
-        path.erase(path.size() - deleted.size());
     std::string view = windows_view(path);
     if (view.size() + 1 > *lpdwSize) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);

@@ -1,5 +1,6 @@
 // Process snapshots from /proc.
 #include "handles.h"
+#include "proc.h"
 
 #include <winport/winport.h>
 
@@ -42,17 +43,11 @@ std::string last_component(const std::string& path)
 
 // The file name of a process's executable: from its link where the caller may read it, else
 // from its first argument, else (kernel threads) the kernel's short name.
-std::string exe_file_name(const std::string& dir, const std::string& comm)
+std::string exe_file_name(DWORD pid, const std::string& dir, const std::string& comm)
 {
-    char target[4096];
-    ssize_t n = readlink((dir + "/exe").c_str(), target, sizeof target - 1);
-    if (n > 0) {
-        std::string path(target, static_cast<std::size_t>(n));
-        const std::string deleted = " (deleted)";
-        if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
-            path.erase(path.size() - deleted.size());
+    std::string path = executable_of(static_cast<pid_t>(pid));
+    if (!path.empty())
         return last_component(path);
-    }
     std::string cmdline = read_small_file(dir + "/cmdline");
     std::string first = cmdline.substr(0, cmdline.find('\0'));
     return first.empty() ? comm : last_component(first);
@@ -81,7 +76,7 @@ bool read_entry(DWORD pid, PROCESSENTRY32& e)
     e.cntThreads = static_cast<DWORD>(threads);
     e.th32ParentProcessID = static_cast<DWORD>(ppid);
     e.pcPriClassBase = 8;
-    std::string name = exe_file_name(dir, stat.substr(open + 1, close - open - 1));
+    std::string name = exe_file_name(pid, dir, stat.substr(open + 1, close - open - 1));
     std::snprintf(e.szExeFile, sizeof e.szExeFile, "%s", name.c_str());
     return true;
 }

@@ -15,6 +15,8 @@ WINPORT_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 // is gone.
 WINPORT_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 WINPORT_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+// The Windows view of the file of a module (null: the program's executable).
+WINPORT_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 }
 
 #endif

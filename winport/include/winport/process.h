@@ -89,7 +89,7 @@ WINPORT_API BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommand
 // ERROR_INVALID_PARAMETER for an identifier without a process (also 0); ERROR_ACCESS_DENIED
 // for PROCESS_TERMINATE on a process the caller may not signal.
 WINPORT_API HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
-// ERROR_ACCESS_DENIED once the process has ended, as on Windows.
+// A process that has ended keeps its exit code; the call still succeeds, as under Wine.
 WINPORT_API BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
 // STILL_ACTIVE while the process runs. A process that no winport of this prefix started has
 // an exit code that Linux tells its parent only: asking for it after its end fails with
