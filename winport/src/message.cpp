@@ -102,11 +102,18 @@ const message messages[] = {
     {10060, "A connection attempt failed because the connected party did not properly respond after a period of "
             "time, or established connection failed because connected host has failed to respond.\r\n"},
     {10061, "No connection could be made because the target machine actively refused it.\r\n"},
+    {10062, "Cannot translate name.\r\n"},
+    {10063, "Name component or name was too long.\r\n"},
+    {10064, "A socket operation failed because the destination host was down.\r\n"},
     {10065, "A socket operation was attempted to an unreachable host.\r\n"},
+    {10067, "A Windows Sockets implementation may have a limit on the number of applications that may use it "
+            "simultaneously.\r\n"},
     {10091, "WSAStartup cannot function at this time because the underlying system it uses to provide network "
             "services is currently unavailable.\r\n"},
     {10092, "The Windows Sockets version requested is not supported.\r\n"},
     {10093, "Either the application has not called WSAStartup, or WSAStartup failed.\r\n"},
+    {10107, "A system call that should never fail has failed.\r\n"},
+    {10109, "The specified class was not found.\r\n"},
     {11001, "No such host is known.\r\n"},
     {11002, "This is usually a temporary error during hostname resolution and means that the local server did "
             "not receive a response from an authoritative server.\r\n"},

@@ -8,12 +8,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include <fcntl.h>
@@ -26,6 +26,11 @@ std::mutex startup_lock;
 unsigned startup_count = 0;
 // Read by every call without the lock: a call racing with the last WSACleanup may see either.
 std::atomic<bool> started{false};
+
+// The sockets made since start-up: the last WSACleanup closes those still open, as Windows
+// does, instead of leaving their descriptors to a process that can no longer close them.
+std::mutex sockets_lock;
+std::unordered_set<int> open_sockets;
 
 constexpr WORD highest_version = MAKEWORD(2, 2);
 
@@ -127,6 +132,7 @@ const int families[] = {WINPORT_SOCKET_FAMILIES(WINPORT_NAME_VALUE)};
 const int types[] = {WINPORT_SOCKET_TYPES(WINPORT_NAME_VALUE)};
 const int int_option_levels[] = {WINPORT_SOCKET_INT_OPTIONS(WINPORT_OPTION_LEVEL)};
 const int int_option_names[] = {WINPORT_SOCKET_INT_OPTIONS(WINPORT_OPTION_NAME)};
+const int special_option_names[] = {WINPORT_SOCKET_SPECIAL_OPTIONS(WINPORT_OPTION_NAME)};
 const int message_flags[] = {WINPORT_SOCKET_MESSAGE_FLAGS(WINPORT_NAME_VALUE)};
 const int addrinfo_flags[] = {WINPORT_ADDRINFO_FLAGS(WINPORT_NAME_VALUE)};
 const int addrinfo_errors[] = {WINPORT_ADDRINFO_ERRORS(WINPORT_NAME_VALUE)};
@@ -189,6 +195,16 @@ int int_option_row(int level, int name)
     return -1;
 }
 
+// SO_LINGER, SO_ERROR and SO_TYPE, whose values are translated apart.
+int system_special_option(int name, int& level)
+{
+    int row = 0;
+    while (special_option_names[row] != name)
+        ++row;
+    level = sys::special_option_levels[row];
+    return sys::special_option_names[row];
+}
+
 // An address in the system's layout: the same bytes as Windows' but for the family number.
 struct system_address {
     sockaddr_storage bytes;
@@ -230,13 +246,48 @@ int from_system(const void* bytes, unsigned length, sockaddr* name, int* namelen
     return 0;
 }
 
+// getsockname and getpeername: the system's address, handed back in Windows' numbers.
+int query_address(SOCKET s, sockaddr* name, int* namelen, int (*query)(int, void*, unsigned*))
+{
+    if (!ready())
+        return SOCKET_ERROR;
+    system_address a{};
+    a.length = sizeof a.bytes;
+    if (query(s, &a.bytes, &a.length) < 0)
+        return fail_errno();
+    int code = from_system(&a.bytes, a.length, name, namelen);
+    return code ? fail(code) : 0;
+}
+
+// A new socket, kept for the last WSACleanup; false (and the socket closed) when there is no
+// room to keep it.
+bool keep(int fd)
+{
+    try {
+        std::lock_guard<std::mutex> guard(sockets_lock);
+        open_sockets.insert(fd);
+        return true;
+    } catch (const std::bad_alloc&) {
+        sys::close(fd);
+        WSASetLastError(WSAENOBUFS);
+        return false;
+    }
+}
+
+void forget(int fd)
+{
+    std::lock_guard<std::mutex> guard(sockets_lock);
+    open_sockets.erase(fd);
+}
+
 // Whether s is a socket; the last error is set when it is not. Calls that would act on any
 // descriptor (close, fcntl) check first, so that a stale SOCKET never touches a file.
 bool is_socket(SOCKET s)
 {
-    int type = 0;
+    int type = 0, level;
+    int name = system_special_option(SO_TYPE, level);
     unsigned n = sizeof type;
-    if (s < 0 || sys::getsockopt(s, sys::special_option_levels[0], sys::special_option_names[2], &type, &n) < 0) {
+    if (s < 0 || sys::getsockopt(s, level, name, &type, &n) < 0) {
         WSASetLastError(s < 0 || errno == EBADF ? WSAENOTSOCK : code_of(errno));
         return false;
     }
@@ -275,8 +326,13 @@ int WINAPI WSACleanup(void)
         WSASetLastError(WSANOTINITIALISED);
         return SOCKET_ERROR;
     }
-    if (--startup_count == 0)
+    if (--startup_count == 0) {
         started.store(false, std::memory_order_relaxed);
+        std::lock_guard<std::mutex> sockets_guard(sockets_lock);
+        for (int fd : open_sockets)
+            sys::close(fd);
+        open_sockets.clear();
+    }
     return 0;
 }
 
@@ -304,7 +360,9 @@ SOCKET WSAAPI socket(int af, int type, int protocol)
     if (kind < 0)
         return fail(WSAESOCKTNOSUPPORT);
     int fd = sys::socket(family, kind, protocol);
-    return fd < 0 ? fail_errno() : fd;
+    if (fd < 0)
+        return fail_errno();
+    return keep(fd) ? fd : INVALID_SOCKET;
 }
 
 int WSAAPI closesocket(SOCKET s)
@@ -313,6 +371,7 @@ int WSAAPI closesocket(SOCKET s)
         return SOCKET_ERROR;
     if (!is_socket(s))
         return SOCKET_ERROR;
+    forget(s);
     return sys::close(s) < 0 ? fail_errno() : 0;
 }
 
@@ -323,6 +382,13 @@ int WSAAPI shutdown(SOCKET s, int how)
     // SD_RECEIVE, SD_SEND and SD_BOTH have the numbers of the system's SHUT_ values.
     if (how < SD_RECEIVE || how > SD_BOTH)
         return fail(WSAEINVAL);
+    // A listening socket is not connected for Windows; the system's shutdown would stop it
+    // listening.
+    int listening = 0;
+    int row = int_option_row(SOL_SOCKET, SO_ACCEPTCONN);
+    unsigned n = sizeof listening;
+    if (sys::getsockopt(s, sys::int_option_levels[row], sys::int_option_names[row], &listening, &n) == 0 && listening)
+        return fail(WSAENOTCONN);
     return sys::shutdown(s, how) < 0 ? fail_errno() : 0;
 }
 
@@ -347,6 +413,8 @@ SOCKET WSAAPI accept(SOCKET s, sockaddr* addr, int* addrlen)
 {
     if (!ready())
         return INVALID_SOCKET;
+    if (addr && (!addrlen || *addrlen < 0))
+        return fail(WSAEFAULT);
     system_address a{};
     a.length = sizeof a.bytes;
     int fd = sys::accept(s, addr ? &a.bytes : nullptr, addr ? &a.length : nullptr);
@@ -358,7 +426,7 @@ SOCKET WSAAPI accept(SOCKET s, sockaddr* addr, int* addrlen)
             return fail(code);
         }
     }
-    return fd;
+    return keep(fd) ? fd : INVALID_SOCKET;
 }
 
 int WSAAPI connect(SOCKET s, const sockaddr* name, int namelen)
@@ -373,26 +441,12 @@ int WSAAPI connect(SOCKET s, const sockaddr* name, int namelen)
 
 int WSAAPI getsockname(SOCKET s, sockaddr* name, int* namelen)
 {
-    if (!ready())
-        return SOCKET_ERROR;
-    system_address a{};
-    a.length = sizeof a.bytes;
-    if (sys::getsockname(s, &a.bytes, &a.length) < 0)
-        return fail_errno();
-    int code = from_system(&a.bytes, a.length, name, namelen);
-    return code ? fail(code) : 0;
+    return query_address(s, name, namelen, sys::getsockname);
 }
 
 int WSAAPI getpeername(SOCKET s, sockaddr* name, int* namelen)
 {
-    if (!ready())
-        return SOCKET_ERROR;
-    system_address a{};
-    a.length = sizeof a.bytes;
-    if (sys::getpeername(s, &a.bytes, &a.length) < 0)
-        return fail_errno();
-    int code = from_system(&a.bytes, a.length, name, namelen);
-    return code ? fail(code) : 0;
+    return query_address(s, name, namelen, sys::getpeername);
 }
 
 int WSAAPI recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen)
@@ -465,10 +519,12 @@ int WSAAPI setsockopt(SOCKET s, int level, int optname, const char* optval, int 
     int row = int_option_row(level, optname);
     if (row < 0)
         return fail(WSAENOPROTOOPT);
-    if (optlen < static_cast<int>(sizeof(int)))
+    // Windows takes a one-byte value as well as an int.
+    if (optlen < 1)
         return fail(WSAEFAULT);
-    int value;
-    std::memcpy(&value, optval, sizeof value);
+    int value = static_cast<unsigned char>(*optval);
+    if (optlen >= static_cast<int>(sizeof value))
+        std::memcpy(&value, optval, sizeof value);
     return sys::setsockopt(s, sys::int_option_levels[row], sys::int_option_names[row], &value, sizeof value) < 0
                ? fail_errno()
                : 0;
@@ -496,8 +552,9 @@ int WSAAPI getsockopt(SOCKET s, int level, int optname, char* optval, int* optle
     int value = 0;
     unsigned n = sizeof value;
     if (level == SOL_SOCKET && (optname == SO_ERROR || optname == SO_TYPE)) {
-        int row = optname == SO_ERROR ? 1 : 2;
-        if (sys::getsockopt(s, sys::special_option_levels[row], sys::special_option_names[row], &value, &n) < 0)
+        int system_level;
+        int system_name = system_special_option(optname, system_level);
+        if (sys::getsockopt(s, system_level, system_name, &value, &n) < 0)
             return fail_errno();
         value = optname == SO_ERROR ? (value ? code_of(value) : 0) : windows_type(value);
     } else {

@@ -74,6 +74,61 @@ int wait_ready(SOCKET s, bool for_writing, double timeout)
     return rc == SOCKET_ERROR ? -1 : rc > 0 ? 1 : 0;
 }
 
+// The loop of ReadComplete and WriteComplete; move(offset, remaining) is one Read or Write.
+template <class Move>
+bool move_exactly(size_t length, Move move, const char* failure)
+{
+    double pause = first_pause;
+    size_t total = 0;
+    while (total < length) {
+        int n = move(total, length - total);
+        if (n < 0) {
+            YErrTrace(failure, length - total, static_cast<ptrdiff_t>(total));
+            return false;
+        }
+        if (n == 0) {
+            ypipe_system.pause(pause);
+            if (pause < pause_growth_limit)
+                pause *= 2;
+        } else {
+            pause = first_pause;
+            total += static_cast<size_t>(n);
+        }
+    }
+    return true;
+}
+
+// What Read and Write share: the wait for the socket, one transfer, and the reports.
+int transfer(SOCKET s, const char* name, bool writing, const void* buffer, size_t length, double timeout)
+{
+    const char* operation = writing ? "Write" : "Read";
+    if (timeout >= 0.0) {
+        int ready = wait_ready(s, writing, timeout);
+        if (ready < 0) {
+            int error = WSAGetLastError();
+            YErrTrace("%s::%s(): select() failed: %s", name, operation, sock_strerror(error));
+            return -1;
+        }
+        if (ready == 0)
+            return 0;
+    }
+    // One call moves at most what its int result can count; the caller moves the rest later.
+    size_t asked = length > largest_piece ? largest_piece : length;
+    std::int64_t n = writing ? sock_send(s, buffer, asked) : sock_recv(s, const_cast<void*>(buffer), asked);
+    if (n < 0) {
+        int error = WSAGetLastError();
+        if (is_retryable(error))
+            return 0;
+        YErrTrace("%s::%s(): %s() failed: %s", name, operation, writing ? "write" : "read", sock_strerror(error));
+        return -1;
+    }
+    if (n == 0 && !writing) {
+        YErrTrace("%s::Read(): read() returned 0 => connection reset by peer", name);
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
 }  // namespace
 
 ypipe_system_calls ypipe_system = real_system;
@@ -89,25 +144,10 @@ void YGenericPipeReader::Close() {}
 
 bool YGenericPipeReader::ReadComplete(void* buffer, size_t length)
 {
-    double pause = first_pause;
-    size_t total = 0;
-    while (total < length) {
-        int n = Read(static_cast<char*>(buffer) + total, length - total, -1.0);
-        if (n < 0) {
-            YErrTrace("YGenericPipeReader::ReadComplete(): Read(..,%Iu) failed (total_read=%Id)", length - total,
-                      static_cast<ptrdiff_t>(total));
-            return false;
-        }
-        if (n == 0) {
-            ypipe_system.pause(pause);
-            if (pause < pause_growth_limit)
-                pause *= 2;
-        } else {
-            pause = first_pause;
-            total += static_cast<size_t>(n);
-        }
-    }
-    return true;
+    char* bytes = static_cast<char*>(buffer);
+    return move_exactly(
+        length, [&](size_t at, size_t n) { return Read(bytes + at, n, -1.0); },
+        "YGenericPipeReader::ReadComplete(): Read(..,%Iu) failed (total_read=%Id)");
 }
 
 YGenericPipeWriter::~YGenericPipeWriter() = default;
@@ -116,25 +156,10 @@ void YGenericPipeWriter::Close() {}
 
 bool YGenericPipeWriter::WriteComplete(const void* buffer, size_t length)
 {
-    double pause = first_pause;
-    size_t total = 0;
-    while (total < length) {
-        int n = Write(static_cast<const char*>(buffer) + total, length - total, -1.0);
-        if (n < 0) {
-            YErrTrace("YGenericPipeWriter::WriteComplete(): Write(..,%Iu) failed (total_written=%Id)", length - total,
-                      static_cast<ptrdiff_t>(total));
-            return false;
-        }
-        if (n == 0) {
-            ypipe_system.pause(pause);
-            if (pause < pause_growth_limit)
-                pause *= 2;
-        } else {
-            pause = first_pause;
-            total += static_cast<size_t>(n);
-        }
-    }
-    return true;
+    const char* bytes = static_cast<const char*>(buffer);
+    return move_exactly(
+        length, [&](size_t at, size_t n) { return Write(bytes + at, n, -1.0); },
+        "YGenericPipeWriter::WriteComplete(): Write(..,%Iu) failed (total_written=%Id)");
 }
 
 void YGenericPipe::Close() {}
@@ -189,68 +214,28 @@ const char* ypipe_lookup_error_text(int code)
 
 int ypipe_read(SOCKET s, const char* name, void* buffer, size_t length, double timeout)
 {
-    if (length == 0)
-        return 0;
-    if (timeout >= 0.0) {
-        int ready = wait_ready(s, false, timeout);
-        if (ready < 0) {
-            int error = WSAGetLastError();
-            YErrTrace("%s::Read(): select() failed: %s", name, sock_strerror(error));
-            return -1;
-        }
-        if (ready == 0)
-            return 0;
-    }
-    // One call moves at most what its int result can count; the caller reads the rest later.
-    std::int64_t n = sock_recv(s, buffer, length > largest_piece ? largest_piece : length);
-    if (n < 0) {
-        int error = WSAGetLastError();
-        if (is_retryable(error))
-            return 0;
-        YErrTrace("%s::Read(): read() failed: %s", name, sock_strerror(error));
-        return -1;
-    }
-    if (n == 0) {
-        YErrTrace("%s::Read(): read() returned 0 => connection reset by peer", name);
-        return -1;
-    }
-    return static_cast<int>(n);
+    return length == 0 ? 0 : transfer(s, name, false, buffer, length, timeout);
 }
 
 int ypipe_write(SOCKET s, const char* name, const void* buffer, size_t length, double timeout)
 {
-    if (timeout >= 0.0) {
-        int ready = wait_ready(s, true, timeout);
-        if (ready < 0) {
-            int error = WSAGetLastError();
-            YErrTrace("%s::Write(): select() failed: %s", name, sock_strerror(error));
-            return -1;
-        }
-        if (ready == 0)
-            return 0;
-    }
-    std::int64_t n = sock_send(s, buffer, length > largest_piece ? largest_piece : length);
-    if (n < 0) {
-        int error = WSAGetLastError();
-        if (is_retryable(error))
-            return 0;
-        YErrTrace("%s::Write(): write() failed: %s", name, sock_strerror(error));
-        return -1;
-    }
-    return static_cast<int>(n);
+    return transfer(s, name, true, buffer, length, timeout);
 }
 
-void ypipe_shutdown_and_close(SOCKET& s, const char* operation)
+void ypipe_shutdown_and_close(SOCKET& s, const char* operation, bool listening)
 {
     if (s == INVALID_SOCKET)
         return;
+    // After the last WSACleanup (the library's unload) the socket is gone already, and
+    // neither call has anything left to do. A listening socket is never connected, so its
+    // shutdown always fails with WSAENOTCONN on Windows: nothing worth a report.
     if (shutdown(s, SD_BOTH) == SOCKET_ERROR) {
         int error = WSAGetLastError();
-        YErrLog("%s(): shutdown() failed: %s", operation, sock_strerror(error));
+        if (error != WSANOTINITIALISED && !(listening && error == WSAENOTCONN))
+            YErrLog("%s(): shutdown() failed: %s", operation, sock_strerror(error));
     }
     if (closesocket(s) == SOCKET_ERROR) {
         int error = WSAGetLastError();
-        // After the last WSACleanup (the library's unload) the socket is gone already.
         if (error != WSANOTINITIALISED)
             YErrLog("%s(): close() [2] failed: %s", operation, sock_strerror(error));
     }

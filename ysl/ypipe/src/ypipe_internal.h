@@ -32,6 +32,6 @@ int ypipe_write(SOCKET s, const char* name, const void* buffer, size_t length, d
 
 // shutdown for both directions, then closesocket, reporting either's failure to the error log
 // under the name of the closing operation. The socket is INVALID_SOCKET afterwards.
-void ypipe_shutdown_and_close(SOCKET& s, const char* operation);
+void ypipe_shutdown_and_close(SOCKET& s, const char* operation, bool listening);
 
 #endif

@@ -111,7 +111,7 @@ bool YTCPClientPipeHelper::Open(const char* host, int port, bool blocking)
 
 void YTCPClientPipeHelper::Close()
 {
-    ypipe_shutdown_and_close(m_socket, "YTCPClientPipeHelper::Close");
+    ypipe_shutdown_and_close(m_socket, "YTCPClientPipeHelper::Close", false);
 }
 
 int YTCPClientPipeHelper::Read(const char* name, void* buffer, size_t length, double timeout)

