@@ -1,7 +1,10 @@
+// The one place where the tests reach sockets past winport: on Linux these are the system's
+// calls, so winport's Windows names must stay out of the way; on Windows they are Winsock's.
+#ifndef _WIN32
+#define WINPORT_SYSTEM_SOCKETS
+#endif
 #include "loopback.h"
 
-// The one place where the tests reach sockets past winport: on Linux winport does not make
-// sockets itself, so these are the system's calls; on Windows they are Winsock's.
 #ifdef _WIN32
 #define close_socket closesocket
 #else
