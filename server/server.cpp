@@ -326,12 +326,11 @@ bool vantor_server::answer(client& c, const proto::frame& request)
     case proto::type::watch: {
         if (!request.payload.empty())
             return refuse(c, proto::error_code::malformed_frame, "watch carries no payload", true);
-        // Held across the reply, so that no event can overtake it.
+        // Watching before the reply is out, so that a change right after the reply reaches
+        // this client; the lock held across both keeps such an event behind the reply.
         orvane::ScopedLock lock(c.write_lock);
-        if (!send(c, proto::make_frame(proto::type::watching, "", c.version)))
-            return false;
         c.watching.store(true);
-        return true;
+        return send(c, proto::make_frame(proto::type::watching, "", c.version));
     }
     case proto::type::shutdown:
         if (token_.empty() || !tokens_equal(request.payload, token_)) {
