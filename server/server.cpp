@@ -23,9 +23,10 @@ const double frame_limit_s = 10.0;
 // A reply or event that cannot be handed to the system within this time means the client
 // stopped reading; its connection is closed instead of holding others up.
 const double write_limit_s = 5.0;
-// Waiting for a request has no limit; the wait is cut into slices of this length only because
-// the sockets are non-blocking.
-const double idle_slice_s = 3600.0;
+// Waiting for a request has no limit, but it is cut into slices of this length: a stop shuts the
+// connection's socket down, which ends the wait at once where the system wakes a waiting select
+// for that, and after the slice everywhere else.
+const double idle_slice_s = 1.0;
 // After a protocol error the server still reads what the client sent up to this much (and
 // this long), so that closing with unread data does not reset the connection before the
 // client has read the error reply.
@@ -46,6 +47,7 @@ struct vantor_server::client {
     std::uint8_t version = 0;  // agreed by hello; only the client's own thread uses it
     std::atomic<bool> watching{false};
     std::atomic<bool> ended{false};
+    std::atomic<bool> closing{false};  // shut down by another thread: the reader ends
     orvane::ThreadMutex write_lock;
     bool write_failed = false;  // under write_lock
 
@@ -58,6 +60,8 @@ struct vantor_server::client {
     {
         if (in_pos == in_len) {
             const int n = pipe->Read(in, sizeof in, timeout < 0 ? idle_slice_s : timeout);
+            if (n == 0 && closing.load())
+                return -1;
             if (n <= 0)
                 return n;
             in_pos = 0;
@@ -124,11 +128,15 @@ int vantor_server::run()
     // Two servers must never share the port, also where the system would let a second socket
     // bind it; the mutex is released by the system when its owner ends in any way.
     YMUTEX instance = YMutex_Create(instance_mutex_name);
-    if (instance == YMUTEX_INVALID || !YMutex_TryLock(instance)) {
+    if (instance == YMUTEX_INVALID) {
+        YErrTrace_DumpContextToYErrLog("vantor.exe: cannot create the mutex %s; this server exits",
+                                       instance_mutex_name);
+        return 1;
+    }
+    if (!YMutex_TryLock(instance)) {
         YErrLog("vantor.exe: another vantor.exe serves %s:%d already; this server exits", VANTOR_PORT_NAME,
                 VANTOR_PORT);
-        if (instance != YMUTEX_INVALID)
-            YMutex_Destroy(instance);
+        YMutex_Destroy(instance);
         return 1;
     }
     int status = 0;
@@ -405,6 +413,8 @@ bool vantor_server::send(client& c, const std::string& frame)
 
 void vantor_server::shut(client& c, int how)
 {
+    if (how == SD_BOTH)
+        c.closing.store(true);
     // A connection the client has closed already cannot be shut; there is nothing to wake then.
     shutdown(c.pipe->socket(), how);
 }
