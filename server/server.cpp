@@ -160,8 +160,9 @@ int vantor_server::run()
                 status = 1;
                 break;
             }
-            if (r >= 0)
-                accept_pending();
+            // Also after a time-out or a wake-up: a client whose readiness the wait did not
+            // report is taken then, late but not lost.
+            accept_pending();
             reap_ended_clients(false);
         }
         listener_.Close();

@@ -201,6 +201,12 @@ TEST_F(VantorConnectionTest, LocationWithSpaces_StartsThatFileAndNotADecoy)
     fs::create_directories(dir);
     const fs::path bin = vantor_test::program_dir();
     fs::copy_file(bin / "vantor.exe", dir / "vantor.exe", fs::copy_options::overwrite_existing);
+#ifdef _WIN32
+    // Windows finds a program's DLLs beside it.
+    for (const auto& entry : fs::directory_iterator(bin))
+        if (entry.path().extension() == ".dll")
+            fs::copy_file(entry.path(), dir / entry.path().filename(), fs::copy_options::overwrite_existing);
+#endif
     fs::copy_file(vantor_test::helper_path("idle_process"), drive_c / "Program.exe",
                   fs::copy_options::overwrite_existing);
     configure_server_location("C:\\Program Files\\Orvane Test\\vantor.exe");

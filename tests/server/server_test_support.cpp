@@ -101,7 +101,12 @@ bool raw_client::request(const std::string& frame, proto::type expected, proto::
     }
     const proto::read_result r = receive(f);
     if (r != proto::read_result::ok || f.kind != expected) {
-        ADD_FAILURE() << "reply: result " << int(r) << ", type 0x" << std::hex << int(f.kind);
+        proto::error_code code = {};
+        std::string text;
+        if (f.kind == proto::type::error)
+            proto::parse_error(f.payload, code, text);
+        ADD_FAILURE() << "reply: result " << int(r) << ", type 0x" << std::hex << int(f.kind) << std::dec << " "
+                      << int(code) << " " << text;
         return false;
     }
     if (reply)
