@@ -395,9 +395,13 @@ bool vantor_server::send(client& c, const std::string& frame)
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(write_limit_s);
     const char* at = frame.data();
     std::size_t left = frame.size();
+    bool first = true;
     while (left > 0) {
         const double limit = std::chrono::duration<double>(until - std::chrono::steady_clock::now()).count();
-        const int n = limit > 0 ? c.pipe->Write(at, left, limit) : 0;
+        // The first attempt goes straight to the socket (non-blocking, so it cannot hang): a
+        // reply almost always fits at once, and a wait for room is needed only when it did not.
+        const int n = first ? c.pipe->Write(at, left, -1.0) : limit > 0 ? c.pipe->Write(at, left, limit) : 0;
+        first = false;
         if (n < 0 || (n == 0 && limit <= 0)) {
             if (n == 0)
                 YErrLog("vantor.exe: connection %llu: the client reads nothing; connection closed",

@@ -4,6 +4,9 @@
 #include <ysl/fastfile.h>
 #include <ysl/ydiag.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace orvane {
 
 namespace {
@@ -42,10 +45,26 @@ bool ServerSession::send(const std::string& frame, const char* what)
     return true;
 }
 
+int ServerSession::read_buffered(void* out, int length)
+{
+    if (in_pos_ == in_.size()) {
+        in_.resize(64 * 1024);
+        const int n = connection_.read(in_.data(), static_cast<int>(in_.size()));
+        in_.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        in_pos_ = 0;
+        if (n <= 0)
+            return n;
+    }
+    const std::size_t take = std::min(static_cast<std::size_t>(length), in_.size() - in_pos_);
+    std::memcpy(out, in_.data() + in_pos_, take);
+    in_pos_ += take;
+    return static_cast<int>(take);
+}
+
 bool ServerSession::receive(protocol::type expected, protocol::frame& reply, const char* what)
 {
     const protocol::read_result r = protocol::read_frame(
-        [this](void* buffer, int length, double) { return connection_.read(buffer, length); }, reply, -1.0);
+        [this](void* buffer, int length, double) { return read_buffered(buffer, length); }, reply, -1.0);
     if (r != protocol::read_result::ok) {
         YErrTrace("ServerSession::%s(): %s", what, describe(r));
         return false;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orvane {
 
@@ -33,7 +34,13 @@ private:
     // The reply of the request what, which must be of type expected.
     bool receive(protocol::type expected, protocol::frame& reply, const char* what);
 
+    // Up to length bytes: from what one read of the connection brought beyond the last frame,
+    // else from a new read, so that a frame costs one read, not one per field.
+    int read_buffered(void* out, int length);
+
     VantorConnection& connection_;
+    std::vector<char> in_;
+    std::size_t in_pos_ = 0;
     std::uint8_t version_ = 0;
     std::string server_version_;
 };
