@@ -58,7 +58,7 @@ bool configure()
 }
 
 // Stops the server behind a session and waits for its end.
-bool stop_server(orvane::ServerSession& session, VantorConnection& connection)
+bool stop_server(orvane::ServerSession& session)
 {
     orvane::protocol::status_info info;
     std::string token;
@@ -66,9 +66,6 @@ bool stop_server(orvane::ServerSession& session, VantorConnection& connection)
         return false;
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, info.process_id);
     const bool asked = session.shutdown(token);
-    char rest[64];
-    while (connection.read(rest, sizeof rest) >= 0) {
-    }
     const bool ended = process && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
     if (process)
         CloseHandle(process);
@@ -83,7 +80,7 @@ struct running_server {
     ~running_server()
     {
         if (up)
-            stop_server(session, connection);
+            stop_server(session);
     }
 };
 
@@ -98,7 +95,7 @@ std::vector<double> coldstarts(int runs)
         if (!session.hello())
             return {};
         ms.push_back(took);
-        if (!stop_server(session, *connection))
+        if (!stop_server(session))
             return {};
     }
     return ms;

@@ -63,9 +63,6 @@ int demo_server()
         YErrTrace_DumpContextToYErrLog("vantorctl demo: the server did not accept the shutdown request");
         return 1;
     }
-    char rest[64];
-    while (connection.read(rest, sizeof rest) >= 0) {
-    }
     DWORD code = 1;
     const bool ended = process && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
     if (ended && GetExitCodeProcess(process, &code))

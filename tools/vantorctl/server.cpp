@@ -116,12 +116,6 @@ int stop()
         return 1;
     if (!session->shutdown(token))
         return fail("server stop");
-    // The server closes every connection once it no longer accepts new ones; so when this one
-    // ends, the port is free.
-    char rest[256];
-    while (connection->read(rest, sizeof rest) >= 0) {
-    }
-    YErrTrace_ClearContext();
     std::printf("vantor.exe stopped\n");
     return 0;
 }

@@ -156,8 +156,16 @@ bool ServerSession::next_event(std::uint64_t& changes)
 bool ServerSession::shutdown(const std::string& token)
 {
     protocol::frame reply;
-    return send(protocol::make_frame(protocol::type::shutdown, token, version_), "shutdown") &&
-           receive(protocol::type::shutdown_reply, reply, "shutdown");
+    if (!send(protocol::make_frame(protocol::type::shutdown, token, version_), "shutdown") ||
+        !receive(protocol::type::shutdown_reply, reply, "shutdown"))
+        return false;
+    // The server closes every connection once it accepts no new ones; when this one ends, the
+    // port is free. What comes before (a goodbye) is of no interest any more.
+    char rest[256];
+    while (connection_.read(rest, sizeof rest) >= 0) {
+    }
+    YErrTrace_ClearContext();
+    return true;
 }
 
 bool server_token_path(std::string& path)

@@ -24,7 +24,8 @@ public:
     bool watch();
     // Waits without limit for the next change; false when the connection or the server ends.
     bool next_event(std::uint64_t& changes);
-    // Stops the server; token is the content of the server's token file (read_server_token).
+    // Stops the server and returns once it no longer accepts connections; token is the content
+    // of the server's token file (read_server_token).
     bool shutdown(const std::string& token);
 
     const std::string& server_version() const { return server_version_; }
