@@ -163,6 +163,7 @@ int vantor_server::run()
             // Also after a time-out or a wake-up: a client whose readiness the wait did not
             // report is taken then, late but not lost.
             accept_pending();
+            rearm_listener();
             reap_ended_clients(false);
         }
         listener_.Close();
@@ -182,6 +183,20 @@ int vantor_server::run()
     return status;
 }
 
+// After an accepting round the listening socket's events are selected anew: Windows records
+// no new FD_ACCEPT until accept() is called again, and Wine at times records none even then,
+// so that a client arriving just after a round waited for the wait's time-out. A fresh
+// selection looks at the socket as it is, and reports a client that is already waiting.
+void vantor_server::rearm_listener()
+{
+    const SOCKET s = listener_.socket();
+    const int mode = 1;
+    YIntSockSel_Remove(waits_, &s, 1);
+    if (!YIntSockSel_Add(waits_, &s, &mode, 1))
+        YErrTrace_DumpContextToYErrLog("vantor.exe: cannot wait for connections any more; clients are taken only "
+                                       "every 10 s");
+}
+
 void vantor_server::accept_pending()
 {
     for (;;) {
@@ -192,6 +207,9 @@ void vantor_server::accept_pending()
         // reading cannot hold a reply, or an event, for ever.
         if (!c->pipe->Accept(listener_.socket(), false))
             return;
+        // An accepted socket inherits the listening socket's event selection on Windows; its
+        // traffic would wake the accepting thread for nothing, so the selection ends here.
+        WSAEventSelect(c->pipe->socket(), nullptr, 0);
         c->number = ++connections_served_;
         if (connections_now_.load() >= max_connections) {
             // Answered from the accepting thread, so without waiting for what the client sends.

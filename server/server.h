@@ -47,6 +47,7 @@ private:
 
     bool start_listening();
     void accept_pending();
+    void rearm_listener();
     void reap_ended_clients(bool all);
     void stop_clients();
 
