@@ -16,6 +16,10 @@ void add_reg_import_command(CLI::App& reg);
 // SaveRegToFile, or with the file "-" the same bytes on the standard output.
 bool export_reg_file(HKEY root, const std::string& subkey, const std::string& file, bool append);
 void add_location_command(CLI::App& app);
+void add_server_command(CLI::App& app);
+
+// The server part of the demo: started on demand, pinged, watched and stopped.
+int demo_server();
 
 // Prints one location ("server", "data" or "temp") on a line; false when it cannot be read.
 bool print_location(const std::string& which);

@@ -230,6 +230,7 @@ int run_demo()
     std::fflush(stderr);
     rc |= demo_registry();
     rc |= demo_locations();
+    rc |= demo_server();
     return rc;
 }
 

@@ -11,6 +11,7 @@ int main(int argc, char** argv)
     add_reg_command(app);
     add_user_command(app);
     add_location_command(app);
+    add_server_command(app);
     CLI11_PARSE(app, argc, argv);
     return 0;
 }

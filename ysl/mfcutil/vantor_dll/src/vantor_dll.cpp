@@ -5,7 +5,6 @@
 // read, no thread is started.
 #include <vantor/vantor.h>
 
-#include "WSAHandler.h"
 #include "vantor_dll_state.h"
 
 #include <ysl/orvane_lockable.h>
@@ -17,9 +16,22 @@
 
 namespace {
 
-// Two independent guards keep Windows Sockets started for the whole life of the module.
-WSAHandler wsa_guard_first;
-WSAHandler wsa_guard_second;
+// Two independent guards keep Windows Sockets started for the whole life of the module. A
+// refused start is not the module's failure: a pipe that needs sockets reports it.
+class wsa_startup_guard {
+public:
+    wsa_startup_guard()
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~wsa_startup_guard() { WSACleanup(); }
+    wsa_startup_guard(const wsa_startup_guard&) = delete;
+    wsa_startup_guard& operator=(const wsa_startup_guard&) = delete;
+};
+
+wsa_startup_guard wsa_guard_first;
+wsa_startup_guard wsa_guard_second;
 
 class registry_lock_state {
 public:
