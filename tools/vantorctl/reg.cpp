@@ -96,35 +96,6 @@ std::string data_text(DWORD type, const void* block, DWORD length)
     return out;
 }
 
-// Names and data as query shows them: control characters escaped in the C manner (\t, \n, \r,
-// else \xHH; also the two bytes of a C1 control in UTF-8), so that no name or string can move
-// the cursor, start a terminal escape sequence or pass for lines of the listing. Always, not
-// only on a terminal: a listing piped to a file or a pager still reaches one, and scripts
-// reading it line by line must not be misled either. Backslashes stay as they are, so that
-// paths read as paths; exact bytes are what export writes.
-std::string shown(const std::string& text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-        char escaped[12];
-        if (c == '\t' || c == '\n' || c == '\r') {
-            out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
-        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
-            std::snprintf(escaped, sizeof escaped, "\\x%02x\\x%02x", c, next);
-            out += escaped;
-            ++i;
-        } else if (c < 0x20 || c == 0x7f) {
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 // A key's values read whole; the data blocks are released with it.
 struct section {
     CStringArray names;
@@ -274,6 +245,35 @@ void remove(const std::string& key_text, const std::vector<std::string>& name)
 }
 
 }  // namespace
+
+// Names and data as query shows them: control characters escaped in the C manner (\t, \n, \r,
+// else \xHH; also the two bytes of a C1 control in UTF-8), so that no name or string can move
+// the cursor, start a terminal escape sequence or pass for lines of the listing. Always, not
+// only on a terminal: a listing piped to a file or a pager still reaches one, and scripts
+// reading it line by line must not be misled either. Backslashes stay as they are, so that
+// paths read as paths; exact bytes are what export writes.
+std::string shown(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        char escaped[12];
+        if (c == '\t' || c == '\n' || c == '\r') {
+            out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
+        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x\\x%02x", c, next);
+            out += escaped;
+            ++i;
+        } else if (c < 0x20 || c == 0x7f) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 void add_reg_command(CLI::App& app)
 {

@@ -50,18 +50,6 @@ std::string system_text(LONG code)
     return out + " (" + std::to_string(code) + ")";
 }
 
-// A name from the file in a message, with what a terminal would act on escaped.
-std::string printable(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02x", c);
-        out += c < 0x20 || c == 0x7f ? std::string(hex) : std::string(1, static_cast<char>(c));
-    }
-    return out;
-}
-
 std::string counted(unsigned n, const char* noun)
 {
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
@@ -79,7 +67,7 @@ bool read_stream(std::FILE* in, std::string& bytes)
 void import(const std::string& file)
 {
     const bool from_stdin = file == "-";
-    const std::string shown = from_stdin ? "(standard input)" : file;
+    const std::string source = from_stdin ? "(standard input)" : shown(file);
     std::string bytes;
     if (from_stdin) {
         binary_mode(stdin);
@@ -92,18 +80,17 @@ void import(const std::string& file)
     std::vector<YRegFileKey> keys;
     YRegFileError error;
     if (!YRegFile_Parse(bytes, keys, error))
-        fail(shown + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) + ": " + error.message +
+        fail(source + ":" + std::to_string(error.line) + ":" + std::to_string(error.column) + ": " + error.message +
              "; nothing was imported");
 
     YRegFileApplied done;
     if (!YRegFile_Apply(keys, done)) {
-        std::string what = done.value
-                               ? (done.value->name.empty() ? std::string("the default value")
-                                                           : "the value \"" + printable(done.value->name) + "\"") +
-                                     " of " + printable(done.key->full_name())
-                               : printable(done.key->full_name());
+        std::string what = done.value ? (done.value->name.empty() ? std::string("the default value")
+                                                                  : "the value \"" + shown(done.value->name) + "\"") +
+                                            " of " + shown(done.key->full_name())
+                                      : shown(done.key->full_name());
         const int line = done.value ? done.value->line : done.key->line;
-        fail(shown + ":" + std::to_string(line) + ": cannot " +
+        fail(source + ":" + std::to_string(line) + ": cannot " +
              ((done.value ? done.value->remove : done.key->remove) ? "delete " : "write ") + what + ": " +
              system_text(done.status) + "; stopped after writing " + counted(done.keys, "key") + " and " +
              counted(done.values, "value"));
