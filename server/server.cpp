@@ -59,12 +59,7 @@ struct vantor_server::client {
     int read(void* out, int length, double timeout)
     {
         if (in_pos == in_len) {
-            // Straight to the socket first (non-blocking, so it cannot hang): when requests come
-            // faster than they are answered the next one is there already, and the wait, one
-            // more system call, is needed only when it is not.
-            int n = pipe->Read(in, sizeof in, -1.0);
-            if (n == 0)
-                n = pipe->Read(in, sizeof in, timeout < 0 ? idle_slice_s : timeout);
+            const int n = pipe->Read(in, sizeof in, timeout < 0 ? idle_slice_s : timeout);
             if (n == 0 && closing.load())
                 return -1;
             if (n <= 0)
