@@ -47,15 +47,16 @@ bool ServerSession::send(const std::string& frame, const char* what)
 
 int ServerSession::read_buffered(void* out, int length)
 {
-    if (in_pos_ == in_.size()) {
-        in_.resize(64 * 1024);
+    if (in_pos_ == in_len_) {
+        if (in_.empty())
+            in_.resize(64 * 1024);
         const int n = connection_.read(in_.data(), static_cast<int>(in_.size()));
-        in_.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        in_len_ = n > 0 ? static_cast<std::size_t>(n) : 0;
         in_pos_ = 0;
         if (n <= 0)
             return n;
     }
-    const std::size_t take = std::min(static_cast<std::size_t>(length), in_.size() - in_pos_);
+    const std::size_t take = std::min(static_cast<std::size_t>(length), in_len_ - in_pos_);
     std::memcpy(out, in_.data() + in_pos_, take);
     in_pos_ += take;
     return static_cast<int>(take);

@@ -40,8 +40,10 @@ private:
     int read_buffered(void* out, int length);
 
     VantorConnection& connection_;
+    // Sized once at the first read: growing it before every read would clear 64 KiB per reply.
     std::vector<char> in_;
     std::size_t in_pos_ = 0;
+    std::size_t in_len_ = 0;
     std::uint8_t version_ = 0;
     std::string server_version_;
 };
