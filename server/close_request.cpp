@@ -52,10 +52,17 @@ DWORD close_request_listener::listen(void* self_)
         else
             SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     }
-    self->window_ = window;
-    SetEvent(self->ready_);
-    if (!window)
+    if (!window) {
+        YErrLog("vantor.exe: the system's close request cannot reach this server; stop it with a shutdown request");
         return 1;
+    }
+    // Published before stopping_ is read, as stop() sets stopping_ before it reads the window:
+    // one of the two sees the other, so a stop that comes while the window is made is not lost.
+    self->window_.store(window);
+    if (self->stopping_.load()) {
+        DestroyWindow(window);
+        return 0;
+    }
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0)
         DispatchMessageA(&msg);
@@ -66,20 +73,9 @@ bool close_request_listener::start(callback on_request, void* context)
 {
     on_request_ = on_request;
     context_ = context;
-    ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!ready_) {
-        YErrLog("close_request_listener: CreateEventA() failed: %lu", GetLastError());
-        return false;
-    }
     thread_ = YThread_Create(listen, this, THREAD_PRIORITY_NORMAL);
     if (thread_ == YTHREAD_ID_NONE) {
         YErrLog("close_request_listener: YThread_Create() failed");
-        return false;
-    }
-    WaitForSingleObject(ready_, INFINITE);
-    if (!window_) {
-        YThread_Join(thread_);
-        thread_ = YTHREAD_ID_NONE;
         return false;
     }
     return true;
@@ -89,13 +85,10 @@ void close_request_listener::stop()
 {
     if (thread_ != YTHREAD_ID_NONE) {
         stopping_.store(true);
-        PostMessageA(window_, end_listener, 0, 0);
+        if (HWND window = window_.load())
+            PostMessageA(window, end_listener, 0, 0);
         YThread_Join(thread_);
         thread_ = YTHREAD_ID_NONE;
-    }
-    if (ready_) {
-        CloseHandle(ready_);
-        ready_ = nullptr;
     }
 }
 

@@ -18,7 +18,9 @@ public:
     close_request_listener& operator=(const close_request_listener&) = delete;
 
     // Must run before the process starts any other thread on Linux, so that every thread
-    // inherits the blocked signals and only the listener receives them.
+    // inherits the blocked signals and only the listener receives them. On Windows the window
+    // is made on the listener's thread without holding up the caller (a first window can take
+    // seconds where there is no display); a failure there is reported by that thread.
     bool start(callback on_request, void* context);
     // Ends the listener thread; a request that arrives meanwhile may still call back.
     void stop();
@@ -34,8 +36,7 @@ private:
     YTHREAD_ID thread_ = YTHREAD_ID_NONE;
     std::atomic<bool> stopping_{false};
 #ifdef _WIN32
-    HWND window_ = nullptr;
-    HANDLE ready_ = nullptr;
+    std::atomic<HWND> window_{nullptr};
 #endif
 };
 
