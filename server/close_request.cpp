@@ -11,14 +11,31 @@ const UINT end_listener = WM_APP + 1;
 
 }  // namespace
 
+// What the listener's thread shares with its owner. Counted, because a stop that comes while
+// the window is still being made does not wait for it (a first window can take seconds where
+// there is no display), and the thread then outlives its owner.
+struct close_request_listener::shared {
+    callback on_request;
+    void* context;
+    std::atomic<bool> stopping{false};
+    std::atomic<HWND> window{nullptr};
+    std::atomic<int> holders{2};
+
+    void release()
+    {
+        if (--holders == 0)
+            delete this;
+    }
+};
+
 LRESULT CALLBACK close_request_listener::window_procedure(HWND window, UINT message, WPARAM w, LPARAM l)
 {
     switch (message) {
     case WM_CLOSE: {
         // The request only asks the server to stop; the window goes when the server is done.
-        auto* self = reinterpret_cast<close_request_listener*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-        if (self && !self->stopping_.load())
-            self->on_request_(self->context_);
+        auto* state = reinterpret_cast<shared*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (state && !state->stopping.load())
+            state->on_request(state->context);
         return 0;
     }
     case end_listener:
@@ -32,9 +49,9 @@ LRESULT CALLBACK close_request_listener::window_procedure(HWND window, UINT mess
     }
 }
 
-DWORD close_request_listener::listen(void* self_)
+DWORD close_request_listener::listen(void* state_)
 {
-    auto* self = static_cast<close_request_listener*>(self_);
+    auto* state = static_cast<shared*>(state_);
     WNDCLASSA wc = {};
     wc.lpfnWndProc = window_procedure;
     wc.hInstance = GetModuleHandleA(nullptr);
@@ -50,32 +67,37 @@ DWORD close_request_listener::listen(void* self_)
         if (!window)
             YErrLog("close_request_listener: CreateWindowExA() failed: %lu", GetLastError());
         else
-            SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+            SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
     }
     if (!window) {
-        YErrLog("vantor.exe: the system's close request cannot reach this server; stop it with a shutdown request");
+        if (!state->stopping.load())
+            YErrLog("vantor.exe: the system's close request cannot reach this server; stop it with a shutdown "
+                    "request");
+        state->release();
         return 1;
     }
-    // Published before stopping_ is read, as stop() sets stopping_ before it reads the window:
-    // one of the two sees the other, so a stop that comes while the window is made is not lost.
-    self->window_.store(window);
-    if (self->stopping_.load()) {
+    // Published before the stop flag is read, as stop() sets the flag before it reads the
+    // window: one of the two sees the other, so a stop that comes meanwhile is not lost.
+    state->window.store(window);
+    if (!state->stopping.load()) {
+        MSG msg;
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageA(&msg);
+    } else {
         DestroyWindow(window);
-        return 0;
     }
-    MSG msg;
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0)
-        DispatchMessageA(&msg);
+    state->release();
     return 0;
 }
 
 bool close_request_listener::start(callback on_request, void* context)
 {
-    on_request_ = on_request;
-    context_ = context;
-    thread_ = YThread_Create(listen, this, THREAD_PRIORITY_NORMAL);
+    shared_ = new shared{on_request, context};
+    thread_ = YThread_Create(listen, shared_, THREAD_PRIORITY_NORMAL);
     if (thread_ == YTHREAD_ID_NONE) {
         YErrLog("close_request_listener: YThread_Create() failed");
+        delete shared_;
+        shared_ = nullptr;
         return false;
     }
     return true;
@@ -83,13 +105,17 @@ bool close_request_listener::start(callback on_request, void* context)
 
 void close_request_listener::stop()
 {
-    if (thread_ != YTHREAD_ID_NONE) {
-        stopping_.store(true);
-        if (HWND window = window_.load())
-            PostMessageA(window, end_listener, 0, 0);
+    if (thread_ == YTHREAD_ID_NONE)
+        return;
+    shared_->stopping.store(true);
+    // A thread still making its window ends by itself once it is made; it is not waited for.
+    if (HWND window = shared_->window.load()) {
+        PostMessageA(window, end_listener, 0, 0);
         YThread_Join(thread_);
-        thread_ = YTHREAD_ID_NONE;
     }
+    thread_ = YTHREAD_ID_NONE;
+    shared_->release();
+    shared_ = nullptr;
 }
 
 #else

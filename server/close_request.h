@@ -27,16 +27,15 @@ public:
 
 private:
     static DWORD listen(void* self);
+    YTHREAD_ID thread_ = YTHREAD_ID_NONE;
 #ifdef _WIN32
+    struct shared;
     static LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM w, LPARAM l);
-#endif
-
+    shared* shared_ = nullptr;
+#else
     callback on_request_ = nullptr;
     void* context_ = nullptr;
-    YTHREAD_ID thread_ = YTHREAD_ID_NONE;
     std::atomic<bool> stopping_{false};
-#ifdef _WIN32
-    std::atomic<HWND> window_{nullptr};
 #endif
 };
 
