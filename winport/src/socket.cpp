@@ -604,21 +604,22 @@ int WSAAPI winport_select(int, fd_set* readfds, fd_set* writefds, fd_set* except
     fd_set* sets[3] = {readfds, writefds, exceptfds};
     const short wanted[3] = {POLLIN, POLLOUT, POLLPRI};
     std::size_t total = 0;
-    for (fd_set* set : sets)
+    for (fd_set* set : sets) {
+        // A count past the array would have the loops below read beyond it.
+        if (set && set->fd_count > FD_SETSIZE)
+            return fail(WSAEINVAL);
         total += set ? set->fd_count : 0;
+    }
     // Windows refuses a call that waits for nothing, rather than sleeping.
     if (total == 0)
         return fail(WSAEINVAL);
     if (timeout && (timeout->tv_sec < 0 || timeout->tv_usec < 0))
         return fail(WSAEINVAL);
 
-    // One entry per socket, however many sets name it.
-    std::vector<pollfd> polled;
-    try {
-        polled.reserve(total);
-    } catch (const std::bad_alloc&) {
-        return fail(WSAENOBUFS);
-    }
+    // One entry per socket, however many sets name it. The sets are bounded, so the entries
+    // live on the stack: every timed pipe read and write comes through here.
+    pollfd polled_entries[3 * FD_SETSIZE];
+    std::size_t polled_count = 0;
     for (int k = 0; k < 3; ++k) {
         if (!sets[k])
             continue;
@@ -627,13 +628,14 @@ int WSAAPI winport_select(int, fd_set* readfds, fd_set* writefds, fd_set* except
             if (s < 0)
                 return fail(WSAENOTSOCK);
             std::size_t j = 0;
-            while (j < polled.size() && polled[j].fd != s)
+            while (j < polled_count && polled_entries[j].fd != s)
                 ++j;
-            if (j == polled.size())
-                polled.push_back(pollfd{s, 0, 0});
-            polled[j].events = static_cast<short>(polled[j].events | wanted[k]);
+            if (j == polled_count)
+                polled_entries[polled_count++] = pollfd{s, 0, 0};
+            polled_entries[j].events = static_cast<short>(polled_entries[j].events | wanted[k]);
         }
     }
+    const pollfd* const polled_end = polled_entries + polled_count;
 
     timespec deadline{}, left{};
     if (timeout) {
@@ -654,14 +656,14 @@ int WSAAPI winport_select(int, fd_set* readfds, fd_set* writefds, fd_set* except
             left.tv_sec = static_cast<time_t>(ns / 1000000000);
             left.tv_nsec = static_cast<long>(ns % 1000000000);
         }
-        rc = ppoll(polled.data(), polled.size(), timeout ? &left : nullptr, nullptr);
+        rc = ppoll(polled_entries, polled_count, timeout ? &left : nullptr, nullptr);
         if (rc >= 0 || errno != EINTR)
             break;
     }
     if (rc < 0)
         return fail_errno();
-    for (const pollfd& p : polled) {
-        if (p.revents & POLLNVAL)
+    for (const pollfd* p = polled_entries; p != polled_end; ++p) {
+        if (p->revents & POLLNVAL)
             return fail(WSAENOTSOCK);
     }
 
@@ -675,8 +677,8 @@ int WSAAPI winport_select(int, fd_set* readfds, fd_set* writefds, fd_set* except
         u_int kept = 0;
         for (u_int i = 0; i < sets[k]->fd_count; ++i) {
             SOCKET s = sets[k]->fd_array[i];
-            for (const pollfd& p : polled) {
-                if (p.fd == s && (p.revents & shows[k])) {
+            for (const pollfd* p = polled_entries; p != polled_end; ++p) {
+                if (p->fd == s && (p->revents & shows[k])) {
                     sets[k]->fd_array[kept++] = s;
                     break;
                 }
