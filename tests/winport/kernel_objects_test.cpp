@@ -46,46 +46,28 @@ bool signalled(HANDLE h)
     return WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
 }
 
+// The first create of a name decides the reset type and state, a second one opens it; once
+// the last handle is closed, the next create makes a new event.
 TEST(NamedEvent, SecondCreate_OpensTheFirst_WhoseResetTypeAndStateWin)
 {
-    std::string name = unique_name("event");
-    HANDLE first = create_event(name, true, false);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    HANDLE second = create_event(name, false, true);  // auto reset, set: both ignored
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(signalled(second));
-    // Manual reset: one set is seen through both handles, by every wait, until a reset.
-    ASSERT_TRUE(SetEvent(first));
-    EXPECT_TRUE(signalled(second) && signalled(second) && signalled(first));
-    ASSERT_TRUE(ResetEvent(second));
-    EXPECT_FALSE(signalled(first));
-    CloseHandle(first);
-    CloseHandle(second);
-
-    // The last handle closed, the next create makes a new event: auto reset now.
-    HANDLE h = create_event(name, false, false);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_FALSE(signalled(h));
-    SetEvent(h);
-    EXPECT_TRUE(signalled(h));
-    EXPECT_FALSE(signalled(h));
-    CloseHandle(h);
-}
-
-TEST(NamedEvent, AutoReset_ReleasesOneWaitPerSet)
-{
-    std::string name = unique_name("auto");
-    HANDLE a = create_event(name, false, true), b = create_event(name, true, false);
-    EXPECT_TRUE(signalled(b));
-    EXPECT_FALSE(signalled(a));
-    SetEvent(a);
-    SetEvent(b);
-    EXPECT_TRUE(signalled(a));
-    EXPECT_FALSE(signalled(b));
-    CloseHandle(a);
-    CloseHandle(b);
+    const std::string name = unique_name("event");
+    for (bool manual : {true, false}) {
+        HANDLE first = create_event(name, manual, false);
+        ASSERT_NE(first, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        HANDLE second = create_event(name, !manual, true);
+        ASSERT_NE(second, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        EXPECT_FALSE(signalled(second));
+        // One set is seen through both handles: by every wait until a reset, or by one.
+        ASSERT_TRUE(SetEvent(first));
+        EXPECT_TRUE(signalled(second));
+        EXPECT_EQ(signalled(first), manual);
+        ASSERT_TRUE(ResetEvent(second));
+        EXPECT_FALSE(signalled(first));
+        CloseHandle(first);
+        CloseHandle(second);
+    }
 }
 
 TEST(NamedEvent, SetInAnotherThread_WakesAWaitOnSeveralObjects)
@@ -159,19 +141,33 @@ TEST(NamedMutex, OwnerThreadEndedWithoutReleasing_NextWaitGetsItAbandonedOnce)
     CloseHandle(m);
 }
 
-TEST(NamedMutex, HolderProcessKilled_NextWaiterGetsItAbandoned)
+// A killed holder abandons the mutex to a waiter that has it open; once every holder is
+// gone, the next create makes each object anew, in its own state.
+TEST(NamedMutex, HolderProcessKilled_AbandonsIt_AndWithNoHolderLeftTheNamesAreMadeAfresh)
 {
-    std::string name = unique_name("killed");
-    HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str());
-    vantor_test::child holder("kernel_objects_helper", {"hold-mutex", name});
-    std::string line;
-    ASSERT_TRUE(holder.read_line(line));
-    ASSERT_EQ(line, "locked");
-    EXPECT_EQ(WaitForSingleObject(m, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    holder.kill();
-    EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_ABANDONED);
-    ReleaseMutex(m);
-    CloseHandle(m);
+    for (bool open_here : {true, false}) {
+        std::string name = unique_name(open_here ? "killed" : "gone");
+        HANDLE m = open_here ? CreateMutexA(nullptr, FALSE, name.c_str()) : nullptr;
+        vantor_test::child holder("kernel_objects_helper", {"hold-mutex", name});
+        std::string line;
+        ASSERT_TRUE(holder.read_line(line));
+        ASSERT_EQ(line, "locked");
+        holder.kill();
+        if (open_here) {
+            EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_ABANDONED);
+            ReleaseMutex(m);
+        } else {
+            m = CreateMutexA(nullptr, FALSE, name.c_str());
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+            EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0) << "neither owned nor abandoned";
+            ReleaseMutex(m);
+            HANDLE ev = create_event(name + ".e", false, false);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+            EXPECT_FALSE(signalled(ev)) << "the dead holder's set event came back";
+            CloseHandle(ev);
+        }
+        CloseHandle(m);
+    }
 }
 
 // --- threads -----------------------------------------------------------------------------
