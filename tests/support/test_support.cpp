@@ -61,28 +61,41 @@ child::child(const std::string& name, const std::vector<std::string>& args)
     if (!may_start(name))
         return;
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE read_end = nullptr, write_end = nullptr;
+    HANDLE read_end = nullptr, write_end = nullptr, in_read = nullptr, in_write = nullptr;
     if (!CreatePipe(&read_end, &write_end, &sa, 0))
         return;
+    if (!CreatePipe(&in_read, &in_write, &sa, 0)) {
+        CloseHandle(read_end);
+        CloseHandle(write_end);
+        return;
+    }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdInput = in_read;
     si.hStdOutput = write_end;
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi{};
     std::string program = helper_path(name);
     std::string line = command_line(program, args);
+    out_ = read_end;
+    in_ = in_write;
     if (CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         CloseHandle(pi.hThread);
         process_ = pi.hProcess;
-        out_ = read_end;
         started_ = true;
-    } else {
-        CloseHandle(read_end);
     }
     CloseHandle(write_end);
+    CloseHandle(in_read);
+}
+
+void child::close_stdin()
+{
+    if (in_)
+        CloseHandle(in_);
+    in_ = nullptr;
 }
 
 child::~child()
@@ -93,6 +106,7 @@ child::~child()
         CloseHandle(process_);
     if (out_)
         CloseHandle(out_);
+    close_stdin();
 }
 
 bool child::read_line(std::string& line)

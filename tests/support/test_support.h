@@ -31,8 +31,8 @@ std::string helper_path(const std::string& name);
 // The number of threads of this process.
 int thread_count();
 
-// A helper program started by a test through CreateProcessA, with its standard output read
-// through a pipe. Started without a shell; its environment is the test's (so it shares the
+// A helper program started by a test through CreateProcessA, with its standard input and
+// output on pipes. Started without a shell; its environment is the test's (so it shares the
 // test's winport prefix).
 class child {
 public:
@@ -43,6 +43,9 @@ public:
     child& operator=(const child&) = delete;
 
     bool started() const { return started_; }
+    void* process() const { return process_; }
+    // Ends the helper's standard input.
+    void close_stdin();
     // The next line of the helper's standard output, without its line end; false at its end.
     bool read_line(std::string& line);
     // Waits for the end of the helper and gives its exit code (-1 if it could not be had).
@@ -55,6 +58,7 @@ private:
     std::string pending_;
     void* process_ = nullptr;
     void* out_ = nullptr;
+    void* in_ = nullptr;
     int exit_code_ = -1;
     bool ended_ = false;
 };

@@ -259,13 +259,21 @@ TEST(Thread, PriorityNormalAlwaysSucceeds_AndAWaitEndsWithTheThread)
 }
 
 #ifndef _WIN32
-TEST(LinuxNamedObjectDirectory, WritableByOthers_IsRefused)
+// A runtime directory of this process's own, in which the named objects' directory of the
+// prefix is the only entry.
+std::string own_runtime_dir()
 {
-    // A helper makes the directory of this prefix under a runtime directory of our own; it
-    // is then opened to others, and this process, which has not used it yet, must refuse it.
     std::string run = std::string(std::getenv("WINPORT_PREFIX")) + "/run";
     std::filesystem::create_directories(run);
     setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    return run;
+}
+
+TEST(LinuxNamedObjectDirectory, WritableByOthers_IsRefused)
+{
+    // A helper makes the directory of this prefix; it is then opened to others, and this
+    // process, which has not used it yet, must refuse it.
+    std::string run = own_runtime_dir();
     {
         vantor_test::child maker("kernel_objects_helper", {"create-event", "probe"});
         std::string line;
@@ -333,9 +341,7 @@ TEST(LinuxPrefix, OwnedByAnother_WritableByOthers_OrALink_IsRefused)
 // for a full queue at the waiter, or the wait sleeps through a set.
 TEST(LinuxNamedEvent, HoldersThatNeverWait_DoNotSwallowTheWakeUpOfAWaiter)
 {
-    std::string run = std::string(std::getenv("WINPORT_PREFIX")) + "/run";
-    std::filesystem::create_directories(run);
-    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    std::string run = own_runtime_dir();
     std::string name = unique_name("busy");
     HANDLE h = create_event(name, true, false);
     ASSERT_NE(h, nullptr);

@@ -871,19 +871,12 @@ TEST(LinuxRegistryLocks, AWriterKilledInItsTransaction_OrHoldingTheTable_LeavesN
     }
 }
 
+// Also where the lock file is one this build cannot use (another build's, or a damaged one):
+// it is made anew once nobody uses it.
 TEST(LinuxRegistryLocks, AWriterWithSQLitesOwnLocking_IsKeptOutWhileTheRegistryIsOpen)
 {
     fill_in_helper("Software\\fill", "1");
     EXPECT_EQ(plain_write(), "written");  // nobody has the registry open
-    ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "open", 1), ERROR_SUCCESS);
-    EXPECT_EQ(plain_write(), "busy");
-}
-
-// A lock file that this build cannot use (another build's, or a damaged one) is made anew once
-// nobody uses it; the registry then keeps other programs' writers out again.
-TEST(LinuxRegistryLocks, ALockFileOfAnotherBuild_IsMadeAnewOnceNobodyUsesIt)
-{
-    fill_in_helper("Software\\fill", "1");
     std::fstream(db_path() + "-lock", std::ios::in | std::ios::out | std::ios::binary).write("\x57\x52\x4c\x4b\x01", 5);
     ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "open", 1), ERROR_SUCCESS);
     EXPECT_EQ(plain_write(), "busy");
