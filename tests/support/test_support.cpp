@@ -154,16 +154,11 @@ void child::kill()
 private_prefix::private_prefix() = default;
 private_prefix::~private_prefix() = default;
 
-std::string program_dir()
+std::string program_path()
 {
     char path[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::filesystem::path(std::string(path, n)).parent_path().string();
-}
-
-std::string helper_path(const std::string& name)
-{
-    return program_dir() + "\\" + name + ".exe";
+    return std::string(path, n);
 }
 
 int thread_count()
@@ -202,15 +197,10 @@ private_prefix::~private_prefix()
     }
 }
 
-std::string program_dir()
+std::string program_path()
 {
     std::error_code ec;
-    return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
-}
-
-std::string helper_path(const std::string& name)
-{
-    return program_dir() + "/" + name;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).string();
 }
 
 int thread_count()
@@ -224,5 +214,16 @@ int thread_count()
 }
 
 #endif
+
+std::string program_dir()
+{
+    return std::filesystem::path(program_path()).parent_path().string();
+}
+
+std::string helper_path(const std::string& name)
+{
+    return (std::filesystem::path(program_dir()) / name).string() +
+           std::filesystem::path(program_path()).extension().string();
+}
 
 }  // namespace vantor_test

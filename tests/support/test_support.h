@@ -22,7 +22,8 @@ private:
     std::string path_;
 };
 
-// The directory that holds the running test program and the helper programs.
+// The running test program, and the directory that holds it and the helper programs.
+std::string program_path();
 std::string program_dir();
 
 // The path of a helper program of tests/helpers.

@@ -70,18 +70,6 @@ TEST(NamedEvent, SecondCreate_OpensTheFirst_WhoseResetTypeAndStateWin)
     }
 }
 
-TEST(NamedEvent, SetInAnotherThread_WakesAWaitOnSeveralObjects)
-{
-    HANDLE unnamed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE named = create_event(unique_name("wake"), false, false);
-    std::thread setter([&] { SetEvent(named); });
-    HANDLE both[2] = {unnamed, named};
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
-    setter.join();
-    CloseHandle(unnamed);
-    CloseHandle(named);
-}
-
 // Mutexes and events share one namespace; a name longer than MAX_PATH is refused.
 TEST(NamedObjects, EventOfAMutexName_AndTooLongAName_AreRefused)
 {

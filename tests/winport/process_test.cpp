@@ -24,17 +24,6 @@ bool start(child& c, const char* first_line = nullptr)
     return c.started() && (!first_line || (c.read_line(line) && line == first_line));
 }
 
-std::string own_executable()
-{
-#ifdef _WIN32
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::string(path, n);
-#else
-    return std::filesystem::read_symlink("/proc/self/exe").string();
-#endif
-}
-
 TEST(Process, ExitCode_StillActiveWhileRunning_ThenTheTerminationCode)
 {
     child p("process_helper", {"hang"});
@@ -110,7 +99,7 @@ TEST(Process, Snapshot_ListsThisProcessWithTheFullFileNameOfItsExecutable)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
     CloseHandle(snap);
     EXPECT_GT(count, 1);
-    EXPECT_EQ(name, std::filesystem::path(own_executable()).filename().string());
+    EXPECT_EQ(name, std::filesystem::path(vantor_test::program_path()).filename().string());
     EXPECT_GT(name.size(), 15u) << "longer than the kernel's short name";
 }
 
@@ -140,7 +129,7 @@ TEST(Process, QueryFullProcessImageName_GivesTheWindowsPathOfTheExecutable)
     char name[MAX_PATH];
     DWORD size = MAX_PATH;
     ASSERT_TRUE(QueryFullProcessImageNameA(self, 0, name, &size));
-    char* expected = _fullpath(nullptr, own_executable().c_str(), MAX_PATH);
+    char* expected = _fullpath(nullptr, vantor_test::program_path().c_str(), MAX_PATH);
     EXPECT_STREQ(name, expected);
     EXPECT_EQ(size, std::strlen(expected));
     size = 4;
