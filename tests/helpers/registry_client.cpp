@@ -136,10 +136,13 @@ int hold(bool table)
         return 1;
     }
     if (table) {
-        // The table's mutex follows the two 32-bit words that open the lock file.
+        // The table's mutex follows the two 32-bit words that open the lock file, its mark
+        // "WRLK" and its layout.
         int fd = open((db_path() + "-lock").c_str(), O_RDWR | O_CLOEXEC);
-        void* map = fd < 0 ? MAP_FAILED : mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED || pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(static_cast<char*>(map) + 8)))
+        auto* map =
+            static_cast<char*>(fd < 0 ? MAP_FAILED : mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        if (map == MAP_FAILED || std::memcmp(map, "WRLK", 4) != 0 ||
+            pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(map + 8)) != 0)
             return 1;
     }
     std::printf("holding\n");

@@ -52,13 +52,14 @@ TEST(NamedEvent, SecondCreate_OpensTheFirst_WhoseResetTypeAndStateWin)
 {
     const std::string name = unique_name("event");
     for (bool manual : {true, false}) {
-        HANDLE first = create_event(name, manual, false);
+        HANDLE first = create_event(name, manual, !manual);  // the auto-reset one made set
         ASSERT_NE(first, nullptr);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-        HANDLE second = create_event(name, !manual, true);
+        HANDLE second = create_event(name, !manual, manual);
         ASSERT_NE(second, nullptr);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-        EXPECT_FALSE(signalled(second));
+        EXPECT_EQ(signalled(second), !manual) << "the first create's state";
+        EXPECT_FALSE(signalled(first));
         // One set is seen through both handles: by every wait until a reset, or by one.
         ASSERT_TRUE(SetEvent(first));
         EXPECT_TRUE(signalled(second));
