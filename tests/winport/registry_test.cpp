@@ -965,6 +965,8 @@ TEST(LinuxRegistryProcesses, ChangesOfAnotherProcess_AreSeenByTheNextRead)
     EXPECT_EQ(v, 100u);
     EXPECT_EQ(query_size(k, "n5"), ERROR_KEY_DELETED);
     RegCloseKey(k);
+    ASSERT_EQ(delete_key(HKEY_CURRENT_USER, key), ERROR_SUCCESS);
+    EXPECT_EQ(read("n100", v), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(LinuxRegistryFork, ChildOpensItsOwnConnection)
