@@ -128,6 +128,20 @@ bool child::read_line(std::string& line)
     }
 }
 
+std::string child::next_line()
+{
+    std::string line;
+    return read_line(line) ? line : "(ended)";
+}
+
+std::string child::last_line()
+{
+    std::string line, last;
+    while (read_line(line))
+        last = line;
+    return last;
+}
+
 int child::wait()
 {
     if (!started_)

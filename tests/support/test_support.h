@@ -49,6 +49,10 @@ public:
     void close_stdin();
     // The next line of the helper's standard output, without its line end; false at its end.
     bool read_line(std::string& line);
+    // The same as a value: "(ended)" at the end.
+    std::string next_line();
+    // The last line the helper writes before its output ends.
+    std::string last_line();
     // Waits for the end of the helper and gives its exit code (-1 if it could not be had).
     int wait();
     // Ends the helper at once (TerminateProcess with exit code 137).

@@ -138,9 +138,7 @@ TEST(NamedMutex, HolderProcessKilled_AbandonsIt_AndWithNoHolderLeftTheNamesAreMa
         std::string name = unique_name(open_here ? "killed" : "gone");
         HANDLE m = open_here ? CreateMutexA(nullptr, FALSE, name.c_str()) : nullptr;
         vantor_test::child holder("kernel_objects_helper", {"hold-mutex", name});
-        std::string line;
-        ASSERT_TRUE(holder.read_line(line));
-        ASSERT_EQ(line, "locked");
+        ASSERT_EQ(holder.next_line(), "locked");
         holder.kill();
         if (open_here) {
             EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_ABANDONED);
@@ -265,9 +263,7 @@ TEST(LinuxNamedObjectDirectory, WritableByOthers_IsRefused)
     std::string run = own_runtime_dir();
     {
         vantor_test::child maker("kernel_objects_helper", {"create-event", "probe"});
-        std::string line;
-        ASSERT_TRUE(maker.read_line(line));
-        ASSERT_EQ(line, "created 0");
+        ASSERT_EQ(maker.next_line(), "created 0");
         ASSERT_EQ(maker.wait(), 0);
     }
     int dirs = 0;
@@ -318,9 +314,7 @@ TEST(LinuxPrefix, OwnedByAnother_WritableByOthers_OrALink_IsRefused)
         setenv("WINPORT_PREFIX", prefix.c_str(), 1);
         vantor_test::child probe("kernel_objects_helper", {"create-event", "probe"});
         setenv("WINPORT_PREFIX", saved.c_str(), 1);
-        std::string line;
-        ASSERT_TRUE(probe.read_line(line)) << c.name;
-        EXPECT_EQ(line, c.result) << c.name;
+        EXPECT_EQ(probe.next_line(), c.result) << c.name;
         probe.wait();
     }
 }
@@ -402,10 +396,9 @@ TEST(LinuxNamedEvent, HolderThatOnlySetItAtFirst_IsWokenWhenItWaitsLater)
             HANDLE h = create_event(name, manual, false);
             if (other_waits) {
                 vantor_test::child waiter("kernel_objects_helper", {"wait-event", name});
-                std::string line;
-                ASSERT_TRUE(waiter.read_line(line) && line == "listed");
+                ASSERT_EQ(waiter.next_line(), "listed");
                 ASSERT_TRUE(SetEvent(h));
-                ASSERT_TRUE(waiter.read_line(line) && line == "woken");
+                ASSERT_EQ(waiter.next_line(), "woken");
                 ASSERT_EQ(waiter.wait(), 0);
             } else {
                 ASSERT_TRUE(SetEvent(h));

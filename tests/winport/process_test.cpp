@@ -17,17 +17,10 @@ namespace {
 
 using vantor_test::child;
 
-// A process_helper started in the mode, whose first line (if it says one) was wanted.
-bool start(child& c, const char* first_line = nullptr)
-{
-    std::string line;
-    return c.started() && (!first_line || (c.read_line(line) && line == first_line));
-}
-
 TEST(Process, ExitCode_StillActiveWhileRunning_ThenTheTerminationCode)
 {
     child p("process_helper", {"hang"});
-    ASSERT_TRUE(start(p, "ready"));
+    ASSERT_EQ(p.next_line(), "ready");
     HANDLE h = p.process();
     DWORD code = 0;
     ASSERT_TRUE(GetExitCodeProcess(h, &code));
@@ -50,16 +43,14 @@ TEST(Process, ExitCode_ReadableInAnotherProcess_ThroughAHandleOpenedBeforeTheEnd
     } rows[] = {{"terminated", true, 42}, {"ended by itself", false, 3}};
     for (const row& r : rows) {
         child target("process_helper", {"wait-stdin", "3"});
-        ASSERT_TRUE(start(target));
+        ASSERT_TRUE(target.started());
         child watcher("process_helper", {"watch", std::to_string(GetProcessId(target.process()))});
-        ASSERT_TRUE(start(watcher, "opened"));
+        ASSERT_EQ(watcher.next_line(), "opened");
         if (r.terminate)
             TerminateProcess(target.process(), r.code);
         else
             target.close_stdin();
-        std::string line;
-        ASSERT_TRUE(watcher.read_line(line));
-        EXPECT_EQ(line, std::to_string(r.code)) << r.how;
+        EXPECT_EQ(watcher.next_line(), std::to_string(r.code)) << r.how;
         EXPECT_EQ(watcher.wait(), 0);
     }
 }
@@ -147,7 +138,7 @@ TEST(Process, LinuxCreateProcess_ChildGetsTheStandardDescriptorsOnly)
     HANDLE r = nullptr, w = nullptr;
     ASSERT_TRUE(CreatePipe(&r, &w, &sa, 0));
     child p("process_helper", {"fds"});
-    EXPECT_TRUE(start(p, "0 1 2"));
+    EXPECT_EQ(p.next_line(), "0 1 2");
     CloseHandle(r);
     CloseHandle(w);
 }
@@ -177,7 +168,7 @@ TEST(Process, WaitForMultipleObjects_SocketEventNamedEventThreadAndProcess_TheSi
         HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, wait_for_event, release, 0, nullptr));
         child p("process_helper", {"wait-stdin", "0"});
-        ASSERT_TRUE(start(p));
+        ASSERT_TRUE(p.started());
         HANDLE all[4] = {socket_event, named, thread, p.process()};
         EXPECT_EQ(WaitForMultipleObjects(4, all, FALSE, 200), static_cast<DWORD>(WAIT_TIMEOUT));
         signal[which](listener, named, release, p);

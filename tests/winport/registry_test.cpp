@@ -67,15 +67,6 @@ LONG delete_key(HKEY parent, const char* sub)
     return RegDeleteKeyExA(parent, sub, KEY_WOW64_32KEY, 0);
 }
 
-// Reads a helper's output to its end and gives its last line.
-std::string last_line(vantor_test::child& c)
-{
-    std::string line, last;
-    while (c.read_line(line))
-        last = line;
-    return last;
-}
-
 // Deletes a key and everything below it, through the API under test.
 void delete_tree(HKEY parent, const std::string& sub)
 {
@@ -605,7 +596,7 @@ TEST_F(Registry, Processes_WritingTheSameValues_NeverFailNorTear_AndTheLastWrite
         ASSERT_TRUE(children.back()->started());
     }
     for (auto& c : children) {
-        EXPECT_EQ(last_line(*c), "done");
+        EXPECT_EQ(c->last_line(), "done");
         EXPECT_EQ(c->wait(), 0);
     }
     // Every writer wrote each value last in its last round, so whoever wrote a value last,
@@ -659,7 +650,7 @@ void exec_sql(const char* sql)
 void fill_in_helper(const char* key, const char* rounds)
 {
     vantor_test::child writer("registry_client", {"stress", key, "w", rounds});
-    EXPECT_EQ(last_line(writer), "done");
+    EXPECT_EQ(writer.last_line(), "done");
     ASSERT_EQ(writer.wait(), 0);
 }
 
@@ -838,10 +829,7 @@ TEST(LinuxRegistryCrash, KilledWriters_LoseNoAcknowledgedWrite_AndLeaveASoundDat
 // What a writer with SQLite's own locking made of its try to write: "written" or "busy".
 std::string plain_write()
 {
-    vantor_test::child writer("registry_client", {"plain-write"});
-    std::string line;
-    EXPECT_TRUE(writer.read_line(line));
-    return line;
+    return vantor_test::child("registry_client", {"plain-write"}).next_line();
 }
 
 // The locks of the database's WAL index, and the mutex of their table, are kept in shared
@@ -855,9 +843,7 @@ TEST(LinuxRegistryLocks, AWriterKilledInItsTransaction_OrHoldingTheTable_LeavesN
         if (table)
             args.push_back("table");
         vantor_test::child holder("registry_client", args);
-        std::string line;
-        ASSERT_TRUE(holder.read_line(line));
-        ASSERT_EQ(line, "holding");
+        ASSERT_EQ(holder.next_line(), "holding");
         DWORD v = 0;
         if (!table) {
             EXPECT_EQ(query_dword(HKEY_CURRENT_USER, "before", v), ERROR_SUCCESS);
@@ -943,10 +929,7 @@ TEST(LinuxRegistryProcesses, ChangesOfAnotherProcess_AreSeenByTheNextRead)
         return rc;
     };
     auto other_writes = [&](const char* first) {
-        vantor_test::child writer("registry_client", {"acks", key, first});
-        std::string line;
-        ASSERT_TRUE(writer.read_line(line));
-        ASSERT_EQ(line, std::string("ack ") + first);
+        EXPECT_EQ(vantor_test::child("registry_client", {"acks", key, first}).next_line(), std::string("ack ") + first);
     };
     HKEY k;
     ASSERT_EQ(create(HKEY_CURRENT_USER, key, &k), ERROR_SUCCESS);
@@ -958,8 +941,7 @@ TEST(LinuxRegistryProcesses, ChangesOfAnotherProcess_AreSeenByTheNextRead)
     ASSERT_EQ(read("n5", v), ERROR_SUCCESS);
     EXPECT_EQ(v, 5u);
 
-    vantor_test::child deleter("registry_client", {"delete", key});
-    EXPECT_EQ(last_line(deleter), "deleted");
+    EXPECT_EQ(vantor_test::child("registry_client", {"delete", key}).last_line(), "deleted");
     other_writes("100");
     EXPECT_EQ(read("n100", v), ERROR_SUCCESS);
     EXPECT_EQ(v, 100u);
