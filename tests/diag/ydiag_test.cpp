@@ -32,20 +32,12 @@ protected:
     }
 };
 
-TEST_F(ErrTrace, ClearedContext_DropsItsEntries)
+TEST_F(ErrTrace, EndedContext_PassesItsEntriesOn_AClearedOneDropsThem)
 {
     YErrTrace("outer");
     YErrTrace_BeginContext();
-    YErrTrace("inner");
+    YErrTrace("dropped");
     YErrTrace_ClearContext();
-    YErrTrace_EndContext();
-    EXPECT_EQ(dumped(), texts{"outer"});
-}
-
-TEST_F(ErrTrace, EndedContext_PassesItsEntriesToTheEnclosingOne)
-{
-    YErrTrace("outer");
-    YErrTrace_BeginContext();
     YErrTrace("inner 1");
     YErrTrace_BeginContext();
     YErrTrace("inner 2");
@@ -54,33 +46,32 @@ TEST_F(ErrTrace, EndedContext_PassesItsEntriesToTheEnclosingOne)
     EXPECT_EQ(dumped(), (texts{"outer", "inner 1", "inner 2"}));
 }
 
-TEST_F(ErrTrace, Dump_WritesMessageThenEntriesWithTheirLocations_Once)
+// An entry goes to the trace alone, a log record out at once; a dump writes its message and
+// then the entries with their own locations, once.
+TEST_F(ErrTrace, RecordsCarryTheirKindAndLocation_ADumpWritesTheEntriesOnce)
 {
-    int line = __LINE__ + 1;
-    YErrTrace("failed: %d", 5);
     YDiagCapture capture;
-    int dump_line = __LINE__ + 1;
+    const int line = __LINE__ + 1;
+    YErrTrace("failed: %d", 5);
+    YErrLog("close failed: %u", 6u);
     YErrTrace_DumpContextToYErrLog("giving up on %s", "x.ini");
     std::vector<YDiagRecord> records = capture.records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].kind, YDIAG_ERRLOG);
-    EXPECT_EQ(records[0].text, "giving up on x.ini");
-    EXPECT_EQ(records[0].file, __FILE__);
-    EXPECT_EQ(records[0].line, dump_line);
-    EXPECT_EQ(records[1].kind, YDIAG_DUMPED);
-    EXPECT_EQ(records[1].text, "failed: 5");
-    EXPECT_EQ(records[1].line, line);
-    // Reported once: a second dump has nothing left to write.
+    const struct {
+        int kind;
+        int line;
+        const char* text;
+    } expected[] = {{YDIAG_ERRTRACE, line, "failed: 5"},
+                    {YDIAG_ERRLOG, line + 1, "close failed: 6"},
+                    {YDIAG_ERRLOG, line + 2, "giving up on x.ini"},
+                    {YDIAG_DUMPED, line, "failed: 5"}};
+    ASSERT_EQ(records.size(), 4u);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].kind, expected[i].kind) << i;
+        EXPECT_EQ(records[i].file, __FILE__) << i;
+        EXPECT_EQ(records[i].line, expected[i].line) << i;
+        EXPECT_EQ(records[i].text, expected[i].text) << i;
+    }
     EXPECT_EQ(dumped(), texts{});
-}
-
-TEST_F(ErrTrace, AddGoesToTheTraceNotTheLog)
-{
-    YDiagCapture capture;
-    YErrTrace("kept for the caller");
-    std::vector<YDiagRecord> records = capture.records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].kind, YDIAG_ERRTRACE);
 }
 
 TEST_F(ErrTrace, ThreadThatNeverClears_KeepsABoundedContext)
@@ -115,28 +106,16 @@ TEST_F(ErrTrace, ContextsAreKeptPerThread)
     EXPECT_EQ(dumped(), texts{"main thread"});
 }
 
-TEST(ErrLog, WritesAtOnceWithItsLocation)
-{
-    YDiagCapture capture;
-    int line = __LINE__ + 1;
-    YErrLog("close failed: %u", 6u);
-    std::vector<YDiagRecord> records = capture.records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].kind, YDIAG_ERRLOG);
-    EXPECT_EQ(records[0].file, __FILE__);
-    EXPECT_EQ(records[0].line, line);
-    EXPECT_EQ(records[0].text, "close failed: 6");
-}
-
-TEST(ErrLog, WindowsSizeFormats_PrintSizes)
+TEST(ErrLog, WindowsSizeFormats_AndLongMessages)
 {
     YDiagCapture capture;
     std::size_t big = static_cast<std::size_t>(-1);
     std::ptrdiff_t negative = -12;
     long long wide = -1234567890123LL;
     YErrLog("%Iu|%Id|%5Iu|%I64d|%I32d|100%%|%s", big, negative, std::size_t{42}, wide, 7, "end");
-    std::string expected = std::to_string(big) + "|-12|   42|-1234567890123|7|100%|end";
-    EXPECT_EQ(capture.texts(), texts{expected});
+    std::string long_text(5000, 'x');
+    YErrLog("%s", long_text.c_str());
+    EXPECT_EQ(capture.texts(), (texts{std::to_string(big) + "|-12|   42|-1234567890123|7|100%|end", long_text}));
 }
 
 TEST(ErrLog, ReportsLeaveTheLastErrorAsTheyFoundIt)
@@ -165,14 +144,6 @@ TEST(ErrLog, NullFormat_IsIgnored)
     _YErrTrace_DumpContextToYErrLog(nullptr);
     _YTrace_Always(nullptr);
     EXPECT_EQ(capture.records().size(), 0u);
-}
-
-TEST(ErrLog, LongMessage_IsWrittenWhole)
-{
-    YDiagCapture capture;
-    std::string text(5000, 'x');
-    YErrLog("%s", text.c_str());
-    EXPECT_EQ(capture.texts(), texts{text});
 }
 
 TEST(ErrLog, CaptureSeesEveryThread)

@@ -1,5 +1,6 @@
 // Helper of the kernel-object suites; what it does is named by its first argument.
-//   hold-mutex NAME          takes the named mutex, prints "locked", and waits to be killed
+//   hold-mutex NAME          takes the named mutex, makes the named manual-reset event NAME.e
+//                            set, prints "locked", and waits to be killed
 //   count-under-mutex NAME FILE N
 //                            N times: under the named mutex, reads the number in FILE and
 //                            writes it back increased by one (a lost update shows a breach)
@@ -19,7 +20,8 @@ namespace {
 int hold_mutex(const char* name)
 {
     YMUTEX m = YMutex_Create(name);
-    if (m == YMUTEX_INVALID || !YMutex_Lock(m))
+    if (m == YMUTEX_INVALID || !YMutex_Lock(m) ||
+        !CreateEventA(nullptr, TRUE, TRUE, (std::string(name) + ".e").c_str()))
         return 1;
     std::printf("locked\n");
     std::fflush(stdout);

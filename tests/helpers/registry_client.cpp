@@ -1,14 +1,16 @@
 // Registry work for multi-process tests, through the Win32 registry API.
 //   registry_client acks KEY FIRST       writes the DWORD values n<i> = i from i = FIRST on, for
 //                                        ever, and prints "ack <i>" once each call returned
+//   registry_client delete KEY           deletes the key and prints "deleted" or "failed <code>"
 //   registry_client stress KEY WRITER ROUNDS
 //                                        writes and reads back the values v0..v7, every write a
 //                                        block of one repeated record "<writer>:<round>;";
 //                                        prints "torn ..." or "failed ..." on the first fault,
 //                                        "done" at the end
 // On Linux, beneath the API, on the database itself:
-//   registry_client hold                 opens a write transaction through the registry's own
-//                                        file layer, prints "holding" and waits to be killed
+//   registry_client hold [table]         opens a write transaction through the registry's own
+//                                        file layer, with "table" also takes the mutex of the
+//                                        lock table, prints "holding" and waits to be killed
 //   registry_client plain-write          tries a write with SQLite's own locking and prints
 //                                        "busy", "written" or "error <code>"
 // Keys are under HKEY_CURRENT_USER.
@@ -21,6 +23,10 @@
 
 #ifndef _WIN32
 #include <sqlite3.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -114,7 +120,7 @@ std::string db_path()
     return std::string(prefix ? prefix : "") + "/registry.db";
 }
 
-int hold()
+int hold(bool table)
 {
     // A registry call first: it makes the database and brings the registry's file layer.
     HKEY k;
@@ -128,6 +134,16 @@ int hold()
             SQLITE_OK) {
         std::printf("error %s\n", sqlite3_errmsg(db));
         return 1;
+    }
+    if (table) {
+        // The table's mutex follows the two 32-bit words that open the lock file, its mark
+        // "WRLK" and its layout.
+        int fd = open((db_path() + "-lock").c_str(), O_RDWR | O_CLOEXEC);
+        auto* map =
+            static_cast<char*>(fd < 0 ? MAP_FAILED : mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        if (map == MAP_FAILED || std::memcmp(map, "WRLK", 4) != 0 ||
+            pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(map + 8)) != 0)
+            return 1;
     }
     std::printf("holding\n");
     std::fflush(stdout);
@@ -160,14 +176,24 @@ int main(int argc, char** argv)
 {
     if (argc == 4 && std::strcmp(argv[1], "acks") == 0)
         return acks(argv[2], std::atol(argv[3]));
+    if (argc == 3 && std::strcmp(argv[1], "delete") == 0) {
+        LONG rc = RegDeleteKeyExA(HKEY_CURRENT_USER, argv[2], KEY_WOW64_32KEY, 0);
+        if (rc == ERROR_SUCCESS)
+            std::printf("deleted\n");
+        else
+            std::printf("failed %ld\n", static_cast<long>(rc));
+        return rc == ERROR_SUCCESS ? 0 : 1;
+    }
     if (argc == 5 && std::strcmp(argv[1], "stress") == 0)
         return stress(argv[2], argv[3], std::atoi(argv[4]));
 #ifndef _WIN32
-    if (argc == 2 && std::strcmp(argv[1], "hold") == 0)
-        return hold();
+    if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "hold") == 0)
+        return hold(argc == 3 && std::strcmp(argv[2], "table") == 0);
     if (argc == 2 && std::strcmp(argv[1], "plain-write") == 0)
         return plain_write();
 #endif
-    std::fprintf(stderr, "usage: registry_client acks KEY FIRST | stress KEY WRITER ROUNDS | hold | plain-write\n");
+    std::fprintf(
+        stderr,
+        "usage: registry_client acks KEY FIRST | delete KEY | stress KEY WRITER ROUNDS | hold [table] | plain-write\n");
     return 2;
 }

@@ -61,28 +61,41 @@ child::child(const std::string& name, const std::vector<std::string>& args)
     if (!may_start(name))
         return;
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE read_end = nullptr, write_end = nullptr;
+    HANDLE read_end = nullptr, write_end = nullptr, in_read = nullptr, in_write = nullptr;
     if (!CreatePipe(&read_end, &write_end, &sa, 0))
         return;
+    if (!CreatePipe(&in_read, &in_write, &sa, 0)) {
+        CloseHandle(read_end);
+        CloseHandle(write_end);
+        return;
+    }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdInput = in_read;
     si.hStdOutput = write_end;
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi{};
     std::string program = helper_path(name);
     std::string line = command_line(program, args);
+    out_ = read_end;
+    in_ = in_write;
     if (CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         CloseHandle(pi.hThread);
         process_ = pi.hProcess;
-        out_ = read_end;
         started_ = true;
-    } else {
-        CloseHandle(read_end);
     }
     CloseHandle(write_end);
+    CloseHandle(in_read);
+}
+
+void child::close_stdin()
+{
+    if (in_)
+        CloseHandle(in_);
+    in_ = nullptr;
 }
 
 child::~child()
@@ -93,6 +106,7 @@ child::~child()
         CloseHandle(process_);
     if (out_)
         CloseHandle(out_);
+    close_stdin();
 }
 
 bool child::read_line(std::string& line)
@@ -112,6 +126,20 @@ bool child::read_line(std::string& line)
             return false;
         pending_.append(buf, got);
     }
+}
+
+std::string child::next_line()
+{
+    std::string line;
+    return read_line(line) ? line : "(ended)";
+}
+
+std::string child::last_line()
+{
+    std::string line, last;
+    while (read_line(line))
+        last = line;
+    return last;
 }
 
 int child::wait()
@@ -140,16 +168,11 @@ void child::kill()
 private_prefix::private_prefix() = default;
 private_prefix::~private_prefix() = default;
 
-std::string program_dir()
+std::string program_path()
 {
     char path[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::filesystem::path(std::string(path, n)).parent_path().string();
-}
-
-std::string helper_path(const std::string& name)
-{
-    return program_dir() + "\\" + name + ".exe";
+    return std::string(path, n);
 }
 
 int thread_count()
@@ -188,15 +211,10 @@ private_prefix::~private_prefix()
     }
 }
 
-std::string program_dir()
+std::string program_path()
 {
     std::error_code ec;
-    return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
-}
-
-std::string helper_path(const std::string& name)
-{
-    return program_dir() + "/" + name;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).string();
 }
 
 int thread_count()
@@ -210,5 +228,16 @@ int thread_count()
 }
 
 #endif
+
+std::string program_dir()
+{
+    return std::filesystem::path(program_path()).parent_path().string();
+}
+
+std::string helper_path(const std::string& name)
+{
+    return (std::filesystem::path(program_dir()) / name).string() +
+           std::filesystem::path(program_path()).extension().string();
+}
 
 }  // namespace vantor_test

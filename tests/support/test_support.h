@@ -22,7 +22,8 @@ private:
     std::string path_;
 };
 
-// The directory that holds the running test program and the helper programs.
+// The running test program, and the directory that holds it and the helper programs.
+std::string program_path();
 std::string program_dir();
 
 // The path of a helper program of tests/helpers.
@@ -31,8 +32,8 @@ std::string helper_path(const std::string& name);
 // The number of threads of this process.
 int thread_count();
 
-// A helper program started by a test through CreateProcessA, with its standard output read
-// through a pipe. Started without a shell; its environment is the test's (so it shares the
+// A helper program started by a test through CreateProcessA, with its standard input and
+// output on pipes. Started without a shell; its environment is the test's (so it shares the
 // test's winport prefix).
 class child {
 public:
@@ -43,8 +44,15 @@ public:
     child& operator=(const child&) = delete;
 
     bool started() const { return started_; }
+    void* process() const { return process_; }
+    // Ends the helper's standard input.
+    void close_stdin();
     // The next line of the helper's standard output, without its line end; false at its end.
     bool read_line(std::string& line);
+    // The same as a value: "(ended)" at the end.
+    std::string next_line();
+    // The last line the helper writes before its output ends.
+    std::string last_line();
     // Waits for the end of the helper and gives its exit code (-1 if it could not be had).
     int wait();
     // Ends the helper at once (TerminateProcess with exit code 137).
@@ -55,6 +63,7 @@ private:
     std::string pending_;
     void* process_ = nullptr;
     void* out_ = nullptr;
+    void* in_ = nullptr;
     int exit_code_ = -1;
     bool ended_ = false;
 };

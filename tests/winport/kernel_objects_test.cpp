@@ -46,58 +46,29 @@ bool signalled(HANDLE h)
     return WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
 }
 
+// The first create of a name decides the reset type and state, a second one opens it; once
+// the last handle is closed, the next create makes a new event.
 TEST(NamedEvent, SecondCreate_OpensTheFirst_WhoseResetTypeAndStateWin)
 {
-    std::string name = unique_name("event");
-    HANDLE first = create_event(name, true, false);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    HANDLE second = create_event(name, false, true);  // auto reset, set: both ignored
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(signalled(second));
-    // Manual reset: one set is seen through both handles, by every wait, until a reset.
-    ASSERT_TRUE(SetEvent(first));
-    EXPECT_TRUE(signalled(second) && signalled(second) && signalled(first));
-    ASSERT_TRUE(ResetEvent(second));
-    EXPECT_FALSE(signalled(first));
-    CloseHandle(first);
-    CloseHandle(second);
-
-    // The last handle closed, the next create makes a new event: auto reset now.
-    HANDLE h = create_event(name, false, false);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_FALSE(signalled(h));
-    SetEvent(h);
-    EXPECT_TRUE(signalled(h));
-    EXPECT_FALSE(signalled(h));
-    CloseHandle(h);
-}
-
-TEST(NamedEvent, AutoReset_ReleasesOneWaitPerSet)
-{
-    std::string name = unique_name("auto");
-    HANDLE a = create_event(name, false, true), b = create_event(name, true, false);
-    EXPECT_TRUE(signalled(b));
-    EXPECT_FALSE(signalled(a));
-    SetEvent(a);
-    SetEvent(b);
-    EXPECT_TRUE(signalled(a));
-    EXPECT_FALSE(signalled(b));
-    CloseHandle(a);
-    CloseHandle(b);
-}
-
-TEST(NamedEvent, SetInAnotherThread_WakesAWaitOnSeveralObjects)
-{
-    HANDLE unnamed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE named = create_event(unique_name("wake"), false, false);
-    std::thread setter([&] { SetEvent(named); });
-    HANDLE both[2] = {unnamed, named};
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
-    setter.join();
-    CloseHandle(unnamed);
-    CloseHandle(named);
+    const std::string name = unique_name("event");
+    for (bool manual : {true, false}) {
+        HANDLE first = create_event(name, manual, !manual);  // the auto-reset one made set
+        ASSERT_NE(first, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        HANDLE second = create_event(name, !manual, manual);
+        ASSERT_NE(second, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(signalled(second), !manual) << "the first create's state";
+        EXPECT_FALSE(signalled(first));
+        // One set is seen through both handles: by every wait until a reset, or by one.
+        ASSERT_TRUE(SetEvent(first));
+        EXPECT_TRUE(signalled(second));
+        EXPECT_EQ(signalled(first), manual);
+        ASSERT_TRUE(ResetEvent(second));
+        EXPECT_FALSE(signalled(first));
+        CloseHandle(first);
+        CloseHandle(second);
+    }
 }
 
 // Mutexes and events share one namespace; a name longer than MAX_PATH is refused.
@@ -159,19 +130,31 @@ TEST(NamedMutex, OwnerThreadEndedWithoutReleasing_NextWaitGetsItAbandonedOnce)
     CloseHandle(m);
 }
 
-TEST(NamedMutex, HolderProcessKilled_NextWaiterGetsItAbandoned)
+// A killed holder abandons the mutex to a waiter that has it open; once every holder is
+// gone, the next create makes each object anew, in its own state.
+TEST(NamedMutex, HolderProcessKilled_AbandonsIt_AndWithNoHolderLeftTheNamesAreMadeAfresh)
 {
-    std::string name = unique_name("killed");
-    HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str());
-    vantor_test::child holder("kernel_objects_helper", {"hold-mutex", name});
-    std::string line;
-    ASSERT_TRUE(holder.read_line(line));
-    ASSERT_EQ(line, "locked");
-    EXPECT_EQ(WaitForSingleObject(m, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    holder.kill();
-    EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_ABANDONED);
-    ReleaseMutex(m);
-    CloseHandle(m);
+    for (bool open_here : {true, false}) {
+        std::string name = unique_name(open_here ? "killed" : "gone");
+        HANDLE m = open_here ? CreateMutexA(nullptr, FALSE, name.c_str()) : nullptr;
+        vantor_test::child holder("kernel_objects_helper", {"hold-mutex", name});
+        ASSERT_EQ(holder.next_line(), "locked");
+        holder.kill();
+        if (open_here) {
+            EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_ABANDONED);
+            ReleaseMutex(m);
+        } else {
+            m = CreateMutexA(nullptr, FALSE, name.c_str());
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+            EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0) << "neither owned nor abandoned";
+            ReleaseMutex(m);
+            HANDLE ev = create_event(name + ".e", false, false);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+            EXPECT_FALSE(signalled(ev)) << "the dead holder's set event came back";
+            CloseHandle(ev);
+        }
+        CloseHandle(m);
+    }
 }
 
 // --- threads -----------------------------------------------------------------------------
@@ -263,18 +246,24 @@ TEST(Thread, PriorityNormalAlwaysSucceeds_AndAWaitEndsWithTheThread)
 }
 
 #ifndef _WIN32
-TEST(LinuxNamedObjectDirectory, WritableByOthers_IsRefused)
+// A runtime directory of this process's own, in which the named objects' directory of the
+// prefix is the only entry.
+std::string own_runtime_dir()
 {
-    // A helper makes the directory of this prefix under a runtime directory of our own; it
-    // is then opened to others, and this process, which has not used it yet, must refuse it.
     std::string run = std::string(std::getenv("WINPORT_PREFIX")) + "/run";
     std::filesystem::create_directories(run);
     setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    return run;
+}
+
+TEST(LinuxNamedObjectDirectory, WritableByOthers_IsRefused)
+{
+    // A helper makes the directory of this prefix; it is then opened to others, and this
+    // process, which has not used it yet, must refuse it.
+    std::string run = own_runtime_dir();
     {
         vantor_test::child maker("kernel_objects_helper", {"create-event", "probe"});
-        std::string line;
-        ASSERT_TRUE(maker.read_line(line));
-        ASSERT_EQ(line, "created 0");
+        ASSERT_EQ(maker.next_line(), "created 0");
         ASSERT_EQ(maker.wait(), 0);
     }
     int dirs = 0;
@@ -325,9 +314,7 @@ TEST(LinuxPrefix, OwnedByAnother_WritableByOthers_OrALink_IsRefused)
         setenv("WINPORT_PREFIX", prefix.c_str(), 1);
         vantor_test::child probe("kernel_objects_helper", {"create-event", "probe"});
         setenv("WINPORT_PREFIX", saved.c_str(), 1);
-        std::string line;
-        ASSERT_TRUE(probe.read_line(line)) << c.name;
-        EXPECT_EQ(line, c.result) << c.name;
+        EXPECT_EQ(probe.next_line(), c.result) << c.name;
         probe.wait();
     }
 }
@@ -337,9 +324,7 @@ TEST(LinuxPrefix, OwnedByAnother_WritableByOthers_OrALink_IsRefused)
 // for a full queue at the waiter, or the wait sleeps through a set.
 TEST(LinuxNamedEvent, HoldersThatNeverWait_DoNotSwallowTheWakeUpOfAWaiter)
 {
-    std::string run = std::string(std::getenv("WINPORT_PREFIX")) + "/run";
-    std::filesystem::create_directories(run);
-    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    std::string run = own_runtime_dir();
     std::string name = unique_name("busy");
     HANDLE h = create_event(name, true, false);
     ASSERT_NE(h, nullptr);
@@ -411,10 +396,9 @@ TEST(LinuxNamedEvent, HolderThatOnlySetItAtFirst_IsWokenWhenItWaitsLater)
             HANDLE h = create_event(name, manual, false);
             if (other_waits) {
                 vantor_test::child waiter("kernel_objects_helper", {"wait-event", name});
-                std::string line;
-                ASSERT_TRUE(waiter.read_line(line) && line == "listed");
+                ASSERT_EQ(waiter.next_line(), "listed");
                 ASSERT_TRUE(SetEvent(h));
-                ASSERT_TRUE(waiter.read_line(line) && line == "woken");
+                ASSERT_EQ(waiter.next_line(), "woken");
                 ASSERT_EQ(waiter.wait(), 0);
             } else {
                 ASSERT_TRUE(SetEvent(h));

@@ -15,85 +15,22 @@
 
 namespace {
 
-// A helper started with a pipe on its standard input and output.
-struct started {
-    explicit started(const std::string& args)
-    {
-        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-        HANDLE in_read = nullptr, out_write = nullptr;
-        CreatePipe(&in_read, &in, &sa, 0);
-        CreatePipe(&out, &out_write, &sa, 0);
-        SetHandleInformation(in, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(out, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = in_read;
-        si.hStdOutput = out_write;
-        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        std::string line = "\"" + vantor_test::helper_path("process_helper") + "\" " + args;
-        ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-        CloseHandle(in_read);
-        CloseHandle(out_write);
-        if (ok)
-            CloseHandle(pi.hThread);
-    }
-    ~started()
-    {
-        if (ok && WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT)
-            TerminateProcess(pi.hProcess, 1);
-        if (ok)
-            CloseHandle(pi.hProcess);
-        close_stdin();
-        CloseHandle(out);
-    }
-    void close_stdin()
-    {
-        if (in)
-            CloseHandle(in);
-        in = nullptr;
-    }
-    std::string line()
-    {
-        std::string text;
-        char c;
-        DWORD got;
-        while (ReadFile(out, &c, 1, &got, nullptr) && got == 1 && c != '\n')
-            if (c != '\r')
-                text += c;
-        return text;
-    }
-    BOOL ok = FALSE;
-    PROCESS_INFORMATION pi{};
-    HANDLE in = nullptr, out = nullptr;
-};
-
-std::string own_executable()
-{
-#ifdef _WIN32
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::string(path, n);
-#else
-    return std::filesystem::read_symlink("/proc/self/exe").string();
-#endif
-}
+using vantor_test::child;
 
 TEST(Process, ExitCode_StillActiveWhileRunning_ThenTheTerminationCode)
 {
-    started p("hang");
-    ASSERT_TRUE(p.ok);
-    ASSERT_EQ(p.line(), "ready");
+    child p("process_helper", {"hang"});
+    ASSERT_EQ(p.next_line(), "ready");
+    HANDLE h = p.process();
     DWORD code = 0;
-    ASSERT_TRUE(GetExitCodeProcess(p.pi.hProcess, &code));
+    ASSERT_TRUE(GetExitCodeProcess(h, &code));
     EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(GetProcessId(p.pi.hProcess), p.pi.dwProcessId);
-    ASSERT_TRUE(TerminateProcess(p.pi.hProcess, 42));
-    EXPECT_EQ(WaitForSingleObject(p.pi.hProcess, INFINITE), WAIT_OBJECT_0);
-    ASSERT_TRUE(GetExitCodeProcess(p.pi.hProcess, &code));
+    ASSERT_TRUE(TerminateProcess(h, 42));
+    EXPECT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetExitCodeProcess(h, &code));
     EXPECT_EQ(code, 42u);
-    EXPECT_TRUE(TerminateProcess(p.pi.hProcess, 43));
-    ASSERT_TRUE(GetExitCodeProcess(p.pi.hProcess, &code));
+    EXPECT_TRUE(TerminateProcess(h, 43));
+    ASSERT_TRUE(GetExitCodeProcess(h, &code));
     EXPECT_EQ(code, 42u) << "an ended process keeps its code";
 }
 
@@ -105,18 +42,15 @@ TEST(Process, ExitCode_ReadableInAnotherProcess_ThroughAHandleOpenedBeforeTheEnd
         DWORD code;
     } rows[] = {{"terminated", true, 42}, {"ended by itself", false, 3}};
     for (const row& r : rows) {
-        started target("wait-stdin 3");
-        ASSERT_TRUE(target.ok);
-        vantor_test::child watcher("process_helper", {"watch", std::to_string(target.pi.dwProcessId)});
-        std::string line;
-        ASSERT_TRUE(watcher.read_line(line));
-        ASSERT_EQ(line, "opened");
+        child target("process_helper", {"wait-stdin", "3"});
+        ASSERT_TRUE(target.started());
+        child watcher("process_helper", {"watch", std::to_string(GetProcessId(target.process()))});
+        ASSERT_EQ(watcher.next_line(), "opened");
         if (r.terminate)
-            TerminateProcess(target.pi.hProcess, r.code);
+            TerminateProcess(target.process(), r.code);
         else
             target.close_stdin();
-        ASSERT_TRUE(watcher.read_line(line));
-        EXPECT_EQ(line, std::to_string(r.code)) << r.how;
+        EXPECT_EQ(watcher.next_line(), std::to_string(r.code)) << r.how;
         EXPECT_EQ(watcher.wait(), 0);
     }
 }
@@ -156,23 +90,23 @@ TEST(Process, Snapshot_ListsThisProcessWithTheFullFileNameOfItsExecutable)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
     CloseHandle(snap);
     EXPECT_GT(count, 1);
-    EXPECT_EQ(name, std::filesystem::path(own_executable()).filename().string());
+    EXPECT_EQ(name, std::filesystem::path(vantor_test::program_path()).filename().string());
     EXPECT_GT(name.size(), 15u) << "longer than the kernel's short name";
 }
 
 #ifndef _WIN32
 TEST(Process, LinuxSnapshot_InAscendingOrder_WithoutEndedProcesses)
 {
-    started ended("exit 0");
-    ASSERT_TRUE(ended.ok);
-    ASSERT_EQ(WaitForSingleObject(ended.pi.hProcess, INFINITE), WAIT_OBJECT_0);
+    child ended("process_helper", {"exit", "0"});
+    ASSERT_EQ(ended.wait(), 0);
+    const DWORD ended_id = GetProcessId(ended.process());
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 e;
     e.dwSize = sizeof e;
     DWORD last = 0;
     for (BOOL more = Process32First(snap, &e); more; more = Process32Next(snap, &e)) {
         EXPECT_GT(e.th32ProcessID, last);
-        EXPECT_NE(e.th32ProcessID, ended.pi.dwProcessId);
+        EXPECT_NE(e.th32ProcessID, ended_id);
         last = e.th32ProcessID;
     }
     CloseHandle(snap);
@@ -186,7 +120,7 @@ TEST(Process, QueryFullProcessImageName_GivesTheWindowsPathOfTheExecutable)
     char name[MAX_PATH];
     DWORD size = MAX_PATH;
     ASSERT_TRUE(QueryFullProcessImageNameA(self, 0, name, &size));
-    char* expected = _fullpath(nullptr, own_executable().c_str(), MAX_PATH);
+    char* expected = _fullpath(nullptr, vantor_test::program_path().c_str(), MAX_PATH);
     EXPECT_STREQ(name, expected);
     EXPECT_EQ(size, std::strlen(expected));
     size = 4;
@@ -203,9 +137,8 @@ TEST(Process, LinuxCreateProcess_ChildGetsTheStandardDescriptorsOnly)
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE r = nullptr, w = nullptr;
     ASSERT_TRUE(CreatePipe(&r, &w, &sa, 0));
-    started p("fds");
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.line(), "0 1 2");
+    child p("process_helper", {"fds"});
+    EXPECT_EQ(p.next_line(), "0 1 2");
     CloseHandle(r);
     CloseHandle(w);
 }
@@ -220,11 +153,11 @@ unsigned WINAPI wait_for_event(void* event)
 TEST(Process, WaitForMultipleObjects_SocketEventNamedEventThreadAndProcess_TheSignalledOneWins)
 {
     SOCKET client = INVALID_SOCKET;
-    const std::vector<std::function<void(SOCKET, HANDLE, HANDLE, started&)>> signal = {
-        [&client](SOCKET listener, HANDLE, HANDLE, started&) { client = vantor_test::tcp_connect(listener); },
-        [](SOCKET, HANDLE named, HANDLE, started&) { SetEvent(named); },
-        [](SOCKET, HANDLE, HANDLE release, started&) { SetEvent(release); },
-        [](SOCKET, HANDLE, HANDLE, started& p) { p.close_stdin(); },
+    const std::vector<std::function<void(SOCKET, HANDLE, HANDLE, child&)>> signal = {
+        [&client](SOCKET listener, HANDLE, HANDLE, child&) { client = vantor_test::tcp_connect(listener); },
+        [](SOCKET, HANDLE named, HANDLE, child&) { SetEvent(named); },
+        [](SOCKET, HANDLE, HANDLE release, child&) { SetEvent(release); },
+        [](SOCKET, HANDLE, HANDLE, child& p) { p.close_stdin(); },
     };
     for (DWORD which = 0; which < signal.size(); ++which) {
         SOCKET listener = vantor_test::tcp_listener();
@@ -234,9 +167,9 @@ TEST(Process, WaitForMultipleObjects_SocketEventNamedEventThreadAndProcess_TheSi
         HANDLE named = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
         HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, wait_for_event, release, 0, nullptr));
-        started p("wait-stdin 0");
-        ASSERT_TRUE(p.ok);
-        HANDLE all[4] = {socket_event, named, thread, p.pi.hProcess};
+        child p("process_helper", {"wait-stdin", "0"});
+        ASSERT_TRUE(p.started());
+        HANDLE all[4] = {socket_event, named, thread, p.process()};
         EXPECT_EQ(WaitForMultipleObjects(4, all, FALSE, 200), static_cast<DWORD>(WAIT_TIMEOUT));
         signal[which](listener, named, release, p);
         EXPECT_EQ(WaitForMultipleObjects(4, all, FALSE, INFINITE), WAIT_OBJECT_0 + which);

@@ -67,15 +67,6 @@ LONG delete_key(HKEY parent, const char* sub)
     return RegDeleteKeyExA(parent, sub, KEY_WOW64_32KEY, 0);
 }
 
-// Reads a helper's output to its end and gives its last line.
-std::string last_line(vantor_test::child& c)
-{
-    std::string line, last;
-    while (c.read_line(line))
-        last = line;
-    return last;
-}
-
 // Deletes a key and everything below it, through the API under test.
 void delete_tree(HKEY parent, const std::string& sub)
 {
@@ -605,7 +596,7 @@ TEST_F(Registry, Processes_WritingTheSameValues_NeverFailNorTear_AndTheLastWrite
         ASSERT_TRUE(children.back()->started());
     }
     for (auto& c : children) {
-        EXPECT_EQ(last_line(*c), "done");
+        EXPECT_EQ(c->last_line(), "done");
         EXPECT_EQ(c->wait(), 0);
     }
     // Every writer wrote each value last in its last round, so whoever wrote a value last,
@@ -659,7 +650,7 @@ void exec_sql(const char* sql)
 void fill_in_helper(const char* key, const char* rounds)
 {
     vantor_test::child writer("registry_client", {"stress", key, "w", rounds});
-    EXPECT_EQ(last_line(writer), "done");
+    EXPECT_EQ(writer.last_line(), "done");
     ASSERT_EQ(writer.wait(), 0);
 }
 
@@ -691,11 +682,6 @@ struct bad_store {
     const char* name;
     void (*make)();
 };
-
-void PrintTo(const bad_store& store, std::ostream* out)
-{
-    *out << store.name;
-}
 
 class LinuxRegistryBadStore : public ::testing::TestWithParam<bad_store> {};
 
@@ -765,11 +751,6 @@ struct read_only_store {
     const char* name;
     bool folder;
 };
-
-void PrintTo(const read_only_store& store, std::ostream* out)
-{
-    *out << store.name;
-}
 
 class LinuxRegistryReadOnly : public ::testing::TestWithParam<read_only_store> {};
 
@@ -848,44 +829,40 @@ TEST(LinuxRegistryCrash, KilledWriters_LoseNoAcknowledgedWrite_AndLeaveASoundDat
 // What a writer with SQLite's own locking made of its try to write: "written" or "busy".
 std::string plain_write()
 {
-    vantor_test::child writer("registry_client", {"plain-write"});
-    std::string line;
-    EXPECT_TRUE(writer.read_line(line));
-    return line;
+    return vantor_test::child("registry_client", {"plain-write"}).next_line();
 }
 
-// The locks of the database's WAL index are kept in shared memory rather than in the kernel:
-// a process that dies holding them must lose them, readers must pass a writer, and a program
-// with SQLite's own locking must not write beside the registry.
-TEST(LinuxRegistryLocks, AWriterKilledInItsTransaction_LeavesNoLockBehind)
+// The locks of the database's WAL index, and the mutex of their table, are kept in shared
+// memory rather than in the kernel: a process that dies holding them must lose them, readers
+// must pass a writer, and a program with SQLite's own locking must not write beside the registry.
+TEST(LinuxRegistryLocks, AWriterKilledInItsTransaction_OrHoldingTheTable_LeavesNoLockBehind)
 {
     ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "before", 1), ERROR_SUCCESS);
-    vantor_test::child holder("registry_client", {"hold"});
-    std::string line;
-    ASSERT_TRUE(holder.read_line(line));
-    ASSERT_EQ(line, "holding");
-    DWORD v = 0;
-    EXPECT_EQ(query_dword(HKEY_CURRENT_USER, "before", v), ERROR_SUCCESS);
-    holder.kill();
-    // With the dead writer's locks still in the table, this would wait a minute and fail.
-    EXPECT_EQ(set_dword(HKEY_CURRENT_USER, "after", 2), ERROR_SUCCESS);
-    EXPECT_EQ(query_dword(HKEY_CURRENT_USER, "after", v), ERROR_SUCCESS);
-    EXPECT_EQ(v, 2u);
+    for (bool table : {false, true}) {
+        std::vector<std::string> args{"hold"};
+        if (table)
+            args.push_back("table");
+        vantor_test::child holder("registry_client", args);
+        ASSERT_EQ(holder.next_line(), "holding");
+        DWORD v = 0;
+        if (!table) {
+            EXPECT_EQ(query_dword(HKEY_CURRENT_USER, "before", v), ERROR_SUCCESS);
+        }
+        holder.kill();
+        // With the dead writer's locks still in the table this would wait a minute and fail,
+        // and with the table's mutex still held, for ever.
+        EXPECT_EQ(set_dword(HKEY_CURRENT_USER, "after", table ? 3 : 2), ERROR_SUCCESS) << table;
+        EXPECT_EQ(query_dword(HKEY_CURRENT_USER, "after", v), ERROR_SUCCESS);
+        EXPECT_EQ(v, table ? 3u : 2u);
+    }
 }
 
+// Also where the lock file is one this build cannot use (another build's, or a damaged one):
+// it is made anew once nobody uses it.
 TEST(LinuxRegistryLocks, AWriterWithSQLitesOwnLocking_IsKeptOutWhileTheRegistryIsOpen)
 {
     fill_in_helper("Software\\fill", "1");
     EXPECT_EQ(plain_write(), "written");  // nobody has the registry open
-    ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "open", 1), ERROR_SUCCESS);
-    EXPECT_EQ(plain_write(), "busy");
-}
-
-// A lock file that this build cannot use (another build's, or a damaged one) is made anew once
-// nobody uses it; the registry then keeps other programs' writers out again.
-TEST(LinuxRegistryLocks, ALockFileOfAnotherBuild_IsMadeAnewOnceNobodyUsesIt)
-{
-    fill_in_helper("Software\\fill", "1");
     std::fstream(db_path() + "-lock", std::ios::in | std::ios::out | std::ios::binary).write("\x57\x52\x4c\x4b\x01", 5);
     ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "open", 1), ERROR_SUCCESS);
     EXPECT_EQ(plain_write(), "busy");
@@ -936,29 +913,42 @@ TEST(LinuxRegistryLocks, MoreProcessesThanTheTableFirstHeld_AllReadAndWrite)
     EXPECT_EQ(query_dword(HKEY_CURRENT_USER, ("p" + std::to_string(processes - 1)).c_str(), v), ERROR_SUCCESS);
 }
 
-// This process keeps what it read while the database is unchanged; another process's write
-// must show at once.
-TEST(LinuxRegistryProcesses, AWriteOfAnotherProcess_IsSeenByTheNextRead)
+// This process keeps what it read while the database is unchanged; what another process
+// changes must show at once: a value it wrote, and a key it deleted and made again, whose
+// path this process had kept for the old key.
+TEST(LinuxRegistryProcesses, ChangesOfAnotherProcess_AreSeenByTheNextRead)
 {
+    const char* key = "Software\\seen";
+    auto read = [&](const char* name, DWORD& v) {
+        HKEY h;
+        LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_READ, &h);
+        if (rc == ERROR_SUCCESS) {
+            rc = query_dword(h, name, v);
+            RegCloseKey(h);
+        }
+        return rc;
+    };
+    auto other_writes = [&](const char* first) {
+        EXPECT_EQ(vantor_test::child("registry_client", {"acks", key, first}).next_line(), std::string("ack ") + first);
+    };
     HKEY k;
-    ASSERT_EQ(create(HKEY_CURRENT_USER, "Software\\seen", &k), ERROR_SUCCESS);
+    ASSERT_EQ(create(HKEY_CURRENT_USER, key, &k), ERROR_SUCCESS);
     DWORD v = 99;
     ASSERT_EQ(set_dword(k, "n5", v), ERROR_SUCCESS);
     for (int i = 0; i < 2; ++i)
-        ASSERT_EQ(query_dword(k, "n5", v), ERROR_SUCCESS);
-    {
-        vantor_test::child writer("registry_client", {"acks", "Software\\seen", "5"});
-        std::string line;
-        ASSERT_TRUE(writer.read_line(line));
-        ASSERT_EQ(line, "ack 5");
-    }
-    ASSERT_EQ(query_dword(k, "n5", v), ERROR_SUCCESS);
+        ASSERT_EQ(read("n5", v), ERROR_SUCCESS);
+    other_writes("5");
+    ASSERT_EQ(read("n5", v), ERROR_SUCCESS);
     EXPECT_EQ(v, 5u);
-    ASSERT_EQ(delete_key(HKEY_CURRENT_USER, "Software\\seen"), ERROR_SUCCESS);
-    // The handle and the path lookups this process kept are gone with the key.
+
+    EXPECT_EQ(vantor_test::child("registry_client", {"delete", key}).last_line(), "deleted");
+    other_writes("100");
+    EXPECT_EQ(read("n100", v), ERROR_SUCCESS);
+    EXPECT_EQ(v, 100u);
     EXPECT_EQ(query_size(k, "n5"), ERROR_KEY_DELETED);
     RegCloseKey(k);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\seen", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(delete_key(HKEY_CURRENT_USER, key), ERROR_SUCCESS);
+    EXPECT_EQ(read("n100", v), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(LinuxRegistryFork, ChildOpensItsOwnConnection)

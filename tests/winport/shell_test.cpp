@@ -13,16 +13,11 @@
 
 namespace {
 
-TEST(Shell, CommonAppData_IsProgramDataOnDriveC)
+TEST(Shell, CommonAppData_IsProgramDataOnDriveC_AnUnknownFolderFails)
 {
     char path[MAX_PATH] = "";
     ASSERT_TRUE(SHGetSpecialFolderPathA(nullptr, path, CSIDL_COMMON_APPDATA, FALSE));
     EXPECT_STREQ(path, "C:\\ProgramData");
-}
-
-TEST(Shell, UnknownFolder_Fails)
-{
-    char path[MAX_PATH] = "";
     EXPECT_FALSE(SHGetSpecialFolderPathA(nullptr, path, 0x7F, FALSE));
 }
 

@@ -31,35 +31,28 @@ TEST(WSAStartup, NegotiatesTheVersion)
     }
 }
 
-TEST(WSACleanup, CountsStarts_AndFailsWhenNoneIsLeft)
+// Every start is counted; the last cleanup closes the sockets still open, and calls without a
+// start fail as such.
+TEST(WSACleanup, CountsStarts_TheLastClosesTheSocketsStillOpen)
 {
     WSADATA data;
+    EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(s, INVALID_SOCKET);
     EXPECT_EQ(WSACleanup(), 0);
     EXPECT_EQ(WSACleanup(), 0);
     EXPECT_EQ(WSACleanup(), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
-}
-
-TEST(WSACleanup, TheLastClosesTheSocketsStillOpen)
-{
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_NE(s, INVALID_SOCKET);
-    ASSERT_EQ(WSACleanup(), 0);
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
     EXPECT_EQ(closesocket(s), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
     EXPECT_EQ(WSACleanup(), 0);
 }
 
-}  // namespace
-
 // --- the socket calls -------------------------------------------------------------------
-
-namespace {
 
 class Sockets : public testing::Test {
 protected:
@@ -311,12 +304,6 @@ TEST_F(Sockets, GetAddrInfo_GivesWindowsAddresses)
     addrinfo* found = nullptr;
     EXPECT_EQ(getaddrinfo("not an address", "1", &hints, &found), WSAHOST_NOT_FOUND);
     EXPECT_EQ(WSAGetLastError(), WSAHOST_NOT_FOUND);
-}
-
-TEST(WindowsSockets, CallsBeforeWSAStartup_FailAsNotInitialised)
-{
-    EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
-    EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
 }
 
 }  // namespace
