@@ -751,16 +751,17 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
         return nullptr;
     }
     pid_t pid = static_cast<pid_t>(dwProcessId);
-    int pidfd = pidfd_open(pid);
-    if (pidfd < 0) {
-        DWORD error = errno == ESRCH ? ERROR_INVALID_PARAMETER : static_cast<DWORD>(error_from_errno(errno));
-        // An ended process stays known while a handle of this process holds it, as Windows
-        // keeps its identifier (handles in other processes are not seen here).
+    // An ended process stays known while a handle of this process holds it, as Windows keeps
+    // its identifier (handles in other processes are not seen here).
+    auto gone = [&](DWORD error) -> HANDLE {
         if (state_ptr held = held_state(pid))
             return handle_insert(std::make_shared<process_handle>(held, dwDesiredAccess));
         SetLastError(error);
         return nullptr;
-    }
+    };
+    int pidfd = pidfd_open(pid);
+    if (pidfd < 0)
+        return gone(errno == ESRCH ? ERROR_INVALID_PARAMETER : static_cast<DWORD>(error_from_errno(errno)));
     // Only the right to end a process is checked here: every user may watch every process.
     if ((dwDesiredAccess & PROCESS_TERMINATE) && kill(pid, 0) != 0 && errno == EPERM) {
         close(pidfd);
@@ -772,12 +773,13 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
     if (!(dwDesiredAccess & (PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)))
         return handle_insert(
             std::make_shared<process_handle>(std::make_shared<process_state>(pid, pidfd, false, 0), dwDesiredAccess));
-    // A process not yet reaped still has its entry; one without it is gone.
+    // A process not yet reaped still has its entry. One without it was reaped, possibly
+    // after the pidfd was opened (by this process's own reaper, just now): it is gone as if
+    // pidfd_open had not found it, and a handle here may still hold it.
     unsigned long long start = start_time_of(pid);
     if (start == 0) {
         close(pidfd);
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return gone(ERROR_INVALID_PARAMETER);
     }
     state_ptr state = make_state(pid, pidfd, false, start);
     return handle_insert(std::make_shared<process_handle>(state, dwDesiredAccess));
