@@ -7,11 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#endif
 
 namespace {
 
@@ -127,6 +133,31 @@ TEST(Process, OpenProcess_NoSuchProcess_IsAnInvalidParameter)
         SetLastError(0);
         EXPECT_EQ(OpenProcess(SYNCHRONIZE, FALSE, pid), nullptr) << pid;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << pid;
+    }
+}
+
+// Writing to a pipe whose reading end is closed fails, through the handle and through the
+// run-time, and does not end the writer (on Linux, SIGPIPE would).
+TEST(Process, WriteToAPipeWithoutReader_FailsWithNoData)
+{
+    for (bool runtime : {false, true}) {
+        HANDLE r = nullptr, w = nullptr;
+        ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+        CloseHandle(r);
+        SetLastError(0);
+        if (runtime) {
+            int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(w), 0);
+            errno = 0;
+            EXPECT_EQ(_write(fd, "x", 1), -1);
+            EXPECT_EQ(errno, EINVAL);
+            _close(fd);
+        } else {
+            DWORD written = 1;
+            EXPECT_FALSE(WriteFile(w, "x", 1, &written, nullptr));
+            EXPECT_EQ(written, 0u);
+            CloseHandle(w);
+        }
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_DATA)) << (runtime ? "_write" : "WriteFile");
     }
 }
 
