@@ -23,7 +23,8 @@ namespace {
 
 // A helper started with a pipe on its standard input and output.
 struct started {
-    explicit started(const std::string& args)
+    // With `whole`, args is the whole command line.
+    explicit started(const std::string& args, bool whole = false)
     {
         SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
         HANDLE in_read = nullptr, out_write = nullptr;
@@ -37,7 +38,7 @@ struct started {
         si.hStdInput = in_read;
         si.hStdOutput = out_write;
         si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        std::string line = "\"" + vantor_test::helper_path("process_helper") + "\" " + args;
+        std::string line = whole ? args : "\"" + vantor_test::helper_path("process_helper") + "\" " + args;
         ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
         CloseHandle(in_read);
         CloseHandle(out_write);
@@ -159,6 +160,44 @@ TEST(Process, WriteToAPipeWithoutReader_FailsWithNoData)
         }
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_DATA)) << (runtime ? "_write" : "WriteFile");
     }
+}
+
+// An unquoted program name may hold blanks: the parts of the line up to each blank are tried,
+// shortest first, and the first that names a program runs, with the rest as its arguments.
+TEST(Process, CreateProcess_UnquotedNameWithBlanks_TheShortestPartThatNamesAProgramRuns)
+{
+    namespace fs = std::filesystem;
+    fs::path dir = fs::temp_directory_path() / ("vt sp " + std::to_string(GetCurrentProcessId()));
+    fs::create_directories(dir);
+    for (const char* name : {"prog name.exe", "pre.exe", "pre fix.exe"})
+        fs::copy_file(vantor_test::helper_path("echo_args"), dir / name, fs::copy_options::overwrite_existing);
+    struct row {
+        const char* line;
+        const char* output;  // the arguments as echo_args prints them; null: not started
+    } rows[] = {
+        {"prog name.exe 0 \"q r\"", "0\nq r\n"},
+        {"prog name 0", "0\n"},
+        {"pre fix.exe 0", "fix.exe\n0\n"},
+        {"no such 0", nullptr},
+    };
+    for (const row& r : rows) {
+        started s((dir / r.line).string(), true);
+        ASSERT_EQ(s.ok != FALSE, r.output != nullptr) << r.line;
+        if (!s.ok) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << r.line;
+            continue;
+        }
+        std::string text;
+        char c;
+        DWORD got;
+        while (ReadFile(s.out, &c, 1, &got, nullptr) && got == 1)
+            if (c != '\r')
+                text += c;
+        EXPECT_EQ(text, r.output) << r.line;
+        WaitForSingleObject(s.pi.hProcess, INFINITE);
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
 }
 
 TEST(Process, CreateProcess_MissingProgramOrDirectory_IsAFileNotFound)

@@ -205,6 +205,32 @@ bool find_program(const std::string& name, std::string& found)
     return false;
 }
 
+// The program of a command line without an application name. An unquoted name may hold
+// blanks: the line's successively longer parts that end at a blank are tried in turn, and
+// the first that names a program is it. As under Wine, that name is the child's first word
+// then, as if it had been quoted, and the rest of the line its arguments. False with the
+// last error of the first try.
+bool find_unquoted_program(const char* line, std::vector<std::string>& words, std::string& found)
+{
+    if (find_program(words[0], found) || *line == '"')
+        return !found.empty();
+    DWORD error = GetLastError();
+    for (const char* end = line + words[0].size(); *end;) {
+        while (is_blank(*end))
+            ++end;
+        while (*end && !is_blank(*end))
+            ++end;
+        std::string name(line, end);
+        if (find_program(name, found)) {
+            words = split_command_line((std::string("x") + end).c_str());
+            words[0] = name;
+            return true;
+        }
+    }
+    SetLastError(error);
+    return false;
+}
+
 // --- exit codes shared by the processes of the prefix --------------------------------------
 
 constexpr std::uint32_t record_foreign = 0;  // not started by a winport of this prefix
@@ -658,7 +684,7 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECU
             SetLastError(error);
             return FALSE;
         }
-    } else if (!find_program(words[0], program)) {
+    } else if (!find_unquoted_program(lpCommandLine, words, program)) {
         return FALSE;
     }
     std::string directory;
