@@ -274,12 +274,17 @@ unsigned long long start_time_of(pid_t pid)
 {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    FILE* f = std::fopen(path, "re");
-    if (!f)
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return 0;
+    // The system gives the whole line, well under the buffer, in one read.
     char buf[1024];
-    std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf - 1)) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    if (n <= 0)
+        return 0;
     buf[n] = '\0';
     // The name in parentheses may hold anything, so the fields are counted after its end.
     const char* p = std::strrchr(buf, ')');
@@ -315,6 +320,10 @@ public:
             record_->state.store(record_running);
         }
     }
+
+    // Whether the identifier still names this process: it has not been reaped (a child of
+    // this process), or it still runs.
+    bool owns_identifier() const { return child_ ? record_->state.load() != record_ended : !ended(); }
 
     bool ended() const
     {
@@ -785,13 +794,21 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
         SetLastError(error);
         return nullptr;
     };
+    // Only the right to end a process is checked here: every user may watch every process.
+    auto refused = [&] {
+        if (!(dwDesiredAccess & PROCESS_TERMINATE) || kill(pid, 0) == 0 || errno != EPERM)
+            return false;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return true;
+    };
+    // A process that a handle here holds keeps its state while the identifier names it.
+    if (state_ptr held = held_state(pid); held && held->owns_identifier())
+        return refused() ? nullptr : handle_insert(std::make_shared<process_handle>(held, dwDesiredAccess));
     int pidfd = pidfd_open(pid);
     if (pidfd < 0)
         return gone(errno == ESRCH ? ERROR_INVALID_PARAMETER : static_cast<DWORD>(error_from_errno(errno)));
-    // Only the right to end a process is checked here: every user may watch every process.
-    if ((dwDesiredAccess & PROCESS_TERMINATE) && kill(pid, 0) != 0 && errno == EPERM) {
+    if (refused()) {
         close(pidfd);
-        SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     // A handle that may only wait needs neither the exit code nor a state shared with the
