@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -408,6 +409,26 @@ TEST(LinuxNamedEvent, HolderThatOnlySetItAtFirst_IsWokenWhenItWaitsLater)
             CloseHandle(h);
         }
     }
+}
+
+// A set finds the waiting processes in a table of the event's state, and those that came
+// when it was full in the waiter directory; a waiter that was killed holds nobody up.
+TEST(LinuxNamedEvent, SetWakesEveryWaitingProcess_BeyondTheTable_AndPastAKilledOne)
+{
+    std::string name = unique_name("crowd");
+    HANDLE h = create_event(name, true, false);
+    std::vector<std::unique_ptr<vantor_test::child>> waiters;
+    std::string line;
+    for (int i = 0; i < 66; ++i) {
+        waiters.push_back(std::make_unique<vantor_test::child>("kernel_objects_helper",
+                                                               std::vector<std::string>{"wait-event", name}));
+        ASSERT_TRUE(waiters.back()->read_line(line) && line == "listed") << i;
+    }
+    waiters.front()->kill();
+    ASSERT_TRUE(SetEvent(h));
+    for (std::size_t i = 1; i < waiters.size(); ++i)
+        EXPECT_TRUE(waiters[i]->read_line(line) && line == "woken") << i;
+    CloseHandle(h);
 }
 
 TEST(LinuxManualResetEvent, SetAndResetAtOnce_ReleasesEveryThreadThatWaits)

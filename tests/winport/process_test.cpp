@@ -7,15 +7,54 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#endif
+
 namespace {
 
 using vantor_test::child;
+
+// Runs a whole command line with its output on a pipe; gives the output (CR dropped) or, when the
+// start fails, false with the thread's last error.
+bool run_line(std::string line, std::string& output)
+{
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE out = nullptr, out_write = nullptr;
+    if (!CreatePipe(&out, &out_write, &sa, 0))
+        return false;
+    SetHandleInformation(out, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = out_write;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    BOOL ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    DWORD error = GetLastError();
+    CloseHandle(out_write);
+    if (ok) {
+        char c;
+        DWORD got;
+        while (ReadFile(out, &c, 1, &got, nullptr) && got == 1)
+            if (c != '\r')
+                output += c;
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    CloseHandle(out);
+    SetLastError(error);
+    return ok != FALSE;
+}
 
 TEST(Process, ExitCode_StillActiveWhileRunning_ThenTheTerminationCode)
 {
@@ -62,6 +101,63 @@ TEST(Process, OpenProcess_NoSuchProcess_IsAnInvalidParameter)
         EXPECT_EQ(OpenProcess(SYNCHRONIZE, FALSE, pid), nullptr) << pid;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << pid;
     }
+}
+
+// Writing to a pipe whose reading end is closed fails, through the handle and through the
+// run-time, and does not end the writer (on Linux, SIGPIPE would).
+TEST(Process, WriteToAPipeWithoutReader_FailsWithNoData)
+{
+    for (bool runtime : {false, true}) {
+        HANDLE r = nullptr, w = nullptr;
+        ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+        CloseHandle(r);
+        SetLastError(0);
+        if (runtime) {
+            int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(w), 0);
+            errno = 0;
+            EXPECT_EQ(_write(fd, "x", 1), -1);
+            EXPECT_EQ(errno, EINVAL);
+            _close(fd);
+        } else {
+            DWORD written = 1;
+            EXPECT_FALSE(WriteFile(w, "x", 1, &written, nullptr));
+            EXPECT_EQ(written, 0u);
+            CloseHandle(w);
+        }
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_DATA)) << (runtime ? "_write" : "WriteFile");
+    }
+}
+
+// An unquoted program name may hold blanks: the parts of the line up to each blank are tried,
+// shortest first, and the first that names a program runs, with the rest as its arguments.
+TEST(Process, CreateProcess_UnquotedNameWithBlanks_TheShortestPartThatNamesAProgramRuns)
+{
+    namespace fs = std::filesystem;
+    fs::path dir = fs::temp_directory_path() / ("vt sp " + std::to_string(GetCurrentProcessId()));
+    fs::create_directories(dir);
+    for (const char* name : {"prog name.exe", "pre.exe", "pre fix.exe"})
+        fs::copy_file(vantor_test::helper_path("echo_args"), dir / name, fs::copy_options::overwrite_existing);
+    struct row {
+        const char* line;
+        const char* output;  // the arguments as echo_args prints them; null: not started
+    } rows[] = {
+        {"prog name.exe 0 \"q r\"", "0\nq r\n"},
+        {"prog name 0", "0\n"},
+        {"pre fix.exe 0", "fix.exe\n0\n"},
+        {"no such 0", nullptr},
+    };
+    for (const row& r : rows) {
+        std::string text;
+        bool ok = run_line((dir / r.line).string(), text);
+        ASSERT_EQ(ok, r.output != nullptr) << r.line;
+        if (!ok) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << r.line;
+            continue;
+        }
+        EXPECT_EQ(text, r.output) << r.line;
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
 }
 
 TEST(Process, CreateProcess_MissingProgramOrDirectory_IsAFileNotFound)

@@ -248,8 +248,10 @@ TEST(YProcess, Create_MissingProgram_ReportsTheDirectoryAndCause)
 TEST(YProcess, LinuxCreateWithPipes_PipeFailsHalfway_ClosesWhatItMade)
 {
     // The sanitizers check types through a pipe of their own the first time they meet them; a
-    // start beforehand lets them meet every type while descriptors are still to be had.
-    piped warm_up(helper_line("exit 0"));
+    // start beforehand lets them meet every type while descriptors are still to be had. The
+    // helper runs on to the end of the test: once it ended, its descriptors here would be
+    // closed by the reaper thread at a moment of its own.
+    piped warm_up(helper_line("wait-stdin 0"));
     // Descriptors are numbered from the lowest free one, and the limit bounds their numbers:
     // with every number below the highest in use taken, a limit two above leaves room for
     // exactly the first pipe.

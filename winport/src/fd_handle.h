@@ -13,6 +13,10 @@ HANDLE fd_handle_insert(int fd, bool readable, bool writable);
 // The descriptor behind a file or pipe handle, or -1 with ERROR_INVALID_HANDLE set.
 int fd_of_handle(HANDLE h);
 
+// write() to a pipe, retried when interrupted, that fails with EPIPE when the reading end is
+// closed, without the SIGPIPE that would end the process there.
+long pipe_write(int fd, const void* buffer, unsigned long count);
+
 }  // namespace winport
 
 #endif

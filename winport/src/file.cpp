@@ -237,7 +237,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     const char* p = static_cast<const char*>(lpBuffer);
     DWORD done = 0;
     while (done < nNumberOfBytesToWrite) {
-        ssize_t n = write(file->fd(), p + done, nNumberOfBytesToWrite - done);
+        ssize_t n = file->pipe() ? pipe_write(file->fd(), p + done, nNumberOfBytesToWrite - done)
+                                 : write(file->fd(), p + done, nNumberOfBytesToWrite - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;

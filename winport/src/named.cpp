@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -118,20 +119,83 @@ void named_file::with_dir_locked(const std::string& dir, const std::function<voi
         close(dfd);  // releases the lock
 }
 
+namespace {
+
+// The pages of objects that this process let go of but that others may still hold, kept
+// mapped for the next open of the same file: mapping a page and its first touch cost more
+// than all the rest of an open, and a process that opens an object only to set it and close
+// it again would pay for them every time. A kept mapping holds the file's inode, so no other
+// file can have its identity meanwhile.
+struct kept_page {
+    dev_t dev;
+    ino_t ino;
+    void* page;
+    std::size_t size;
+};
+
+constexpr std::size_t kept_max = 8;
+
+std::mutex& kept_lock()
+{
+    static auto* m = new std::mutex;
+    return *m;
+}
+
+std::vector<kept_page>& kept()
+{
+    static auto* k = new std::vector<kept_page>;
+    return *k;
+}
+
+void* take_kept(dev_t dev, ino_t ino, std::size_t size)
+{
+    std::lock_guard<std::mutex> hold(kept_lock());
+    for (auto it = kept().begin(); it != kept().end(); ++it) {
+        if (it->dev == dev && it->ino == ino && it->size == size) {
+            void* page = it->page;
+            kept().erase(it);
+            return page;
+        }
+    }
+    return nullptr;
+}
+
+void keep(const kept_page& k)
+{
+    kept_page dropped{};
+    {
+        std::lock_guard<std::mutex> hold(kept_lock());
+        if (kept().size() == kept_max) {
+            dropped = kept().front();
+            kept().erase(kept().begin());
+        }
+        kept().push_back(k);
+    }
+    if (dropped.page)
+        munmap(dropped.page, dropped.size);
+}
+
+}  // namespace
+
 named_file::~named_file()
 {
-    with_dir_locked(dir_, [this](int dfd) {
-        // Nobody else holds the object when no other process has a shared lock on its file;
-        // nobody can take one meanwhile, since opening needs the directory lock.
+    bool removed = false;
+    with_dir_locked(dir_, [&](int dfd) {
+        // Nobody else holds the object when no other process has a shared lock on its file.
+        // Nobody can take one meanwhile: an open under the directory lock waits for it, and
+        // one without it that gets its lock after this one finds the file unlinked.
         if (dfd >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0) {
             if (on_last_close_)
                 on_last_close_(dfd, file_);
             unlinkat(dfd, file_.c_str(), 0);
+            removed = true;
         }
-        if (page_)
-            munmap(page_, size_);
         close(fd_);
     });
+    if (removed || ino_ == 0)
+        munmap(page_, size_);
+    else
+        keep(kept_page{dev_, ino_, page_, size_});
 }
 
 struct named_file_access {
@@ -150,14 +214,61 @@ struct named_file_access {
         std::string file = file_name_of(name);
         std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         std::size_t mapped = (size + page - 1) / page * page;
+        if (open_existing(dir, file, kind, mapped, result))
+            return finish(result, dir, file, std::move(on_last_close));
         DWORD error = ERROR_SUCCESS;
         named_file_access::locked_open(dir, file, kind, mapped, init, result, error);
         if (!result.file) {
             SetLastError(error);
             return result;
         }
+        return finish(result, dir, file, std::move(on_last_close));
+    }
+
+    static named_open_result finish(named_open_result& result, const std::string& dir, const std::string& file,
+                                    std::function<void(int, const std::string&)> on_last_close)
+    {
+        result.file->dir_ = dir;
+        result.file->file_ = file;
         result.file->on_last_close_ = std::move(on_last_close);
-        return result;
+        return std::move(result);
+    }
+
+    // Opens an object that exists, is whole and is held by some process, without the
+    // directory lock, which is there for the making and the removing of files: an open that
+    // meets either under way gives way to the one under the lock. False, with nothing held,
+    // when it did not succeed.
+    static bool open_existing(const std::string& dir, const std::string& file, named_kind kind, std::size_t mapped,
+                              named_open_result& result)
+    {
+        int fd = ::open((dir + "/" + file).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0)
+            return false;
+        struct stat st;
+        // A file that nobody holds is being made, or was left by processes that were killed.
+        // Once the shared lock is had, its holder can remove it no more, and one removed
+        // before is seen unlinked (the last holder unlinks it before letting go).
+        bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK && flock(fd, LOCK_SH) == 0 &&
+                    fstat(fd, &st) == 0 && st.st_nlink > 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+                    static_cast<std::size_t>(st.st_size) >= mapped;
+        void* page = held ? take_kept(st.st_dev, st.st_ino, mapped) : MAP_FAILED;
+        if (!page)
+            page = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+        // The maker writes the kind last: a page without it is not filled in yet.
+        if (page != MAP_FAILED &&
+            __atomic_load_n(static_cast<std::uint32_t*>(page), __ATOMIC_ACQUIRE) == static_cast<std::uint32_t>(kind)) {
+            result.file.reset(new named_file);
+            result.file->fd_ = fd;
+            result.file->page_ = page;
+            result.file->size_ = mapped;
+            result.file->dev_ = st.st_dev;
+            result.file->ino_ = st.st_ino;
+            return true;
+        }
+        if (page != MAP_FAILED)
+            munmap(page, mapped);
+        close(fd);
+        return false;
     }
 
     static void locked_open(const std::string& dir, const std::string& file, named_kind kind, std::size_t mapped,
@@ -180,9 +291,10 @@ struct named_file_access {
                 }
                 if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
                     // Left behind by processes that ended without closing it (killed): the
-                    // object no longer exists.
-                    close(fd);
+                    // object no longer exists. Unlinked before it is let go, so that an open
+                    // without the directory lock that takes it next sees it gone.
                     unlinkat(dfd, file.c_str(), 0);
+                    close(fd);
                     fd = -1;
                 } else if (flock(fd, LOCK_SH) != 0) {
                     error = static_cast<DWORD>(error_from_errno(errno));
@@ -212,8 +324,8 @@ struct named_file_access {
             }
             auto* first = static_cast<std::uint32_t*>(page);
             if (created) {
-                *first = static_cast<std::uint32_t>(kind);
                 init(page);
+                __atomic_store_n(first, static_cast<std::uint32_t>(kind), __ATOMIC_RELEASE);
             } else if (*first != static_cast<std::uint32_t>(kind)) {
                 // One namespace for all kinds, as on Windows.
                 munmap(page, mapped);
@@ -225,8 +337,6 @@ struct named_file_access {
             result.file->fd_ = fd;
             result.file->page_ = page;
             result.file->size_ = mapped;
-            result.file->dir_ = dir;
-            result.file->file_ = file;
             result.created = created;
         });
     }

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include <sys/types.h>
+
 namespace winport {
 
 // $XDG_RUNTIME_DIR/winport-<hash of prefix>, or /dev/shm/winport-<uid>-<hash of prefix>,
@@ -38,6 +40,8 @@ private:
     int fd_ = -1;
     void* page_ = nullptr;
     std::size_t size_ = 0;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;  // 0 where the identity of the file is not known
     std::string dir_;
     std::string file_;
     std::function<void(int dirfd, const std::string& file)> on_last_close_;

@@ -10,7 +10,10 @@
 #include <map>
 #include <mutex>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <pthread.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -31,6 +34,36 @@ std::map<int, HANDLE>& crt_handles()
 }
 
 }  // namespace
+
+long pipe_write(int fd, const void* buffer, unsigned long count)
+{
+    // Windows fails such a write with an error; here the write raises SIGPIPE at the writing
+    // thread, which ends the process unless the application has decided otherwise. Blocked
+    // for the write, the signal stays pending on the thread, and is taken here, unless one
+    // was pending already (which is then left for the application).
+    sigset_t pipe_signal, old;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &old);
+    bool pending_before = false;
+    if (sigismember(&old, SIGPIPE)) {
+        sigset_t pending;
+        pending_before = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
+    }
+    ssize_t n;
+    while ((n = write(fd, buffer, count)) < 0 && errno == EINTR) {
+    }
+    int error = errno;
+    if (n < 0 && error == EPIPE && !pending_before) {
+        const timespec none{0, 0};
+        while (sigtimedwait(&pipe_signal, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return static_cast<long>(n);
+}
+
 }  // namespace winport
 
 using namespace winport;
@@ -161,8 +194,11 @@ int _read(int fd, void* buffer, unsigned count)
 
 int _write(int fd, const void* buffer, unsigned count)
 {
-    ssize_t n;
-    while ((n = write(fd, buffer, count)) < 0 && errno == EINTR) {
+    long n = pipe_write(fd, buffer, count);
+    if (n < 0 && errno == EPIPE) {
+        // As the Windows run-time reports the failed WriteFile.
+        SetLastError(ERROR_NO_DATA);
+        errno = EINVAL;
     }
     return static_cast<int>(n);
 }

@@ -52,6 +52,8 @@ unsigned long error_from_errno(int err)
         return ERROR_INVALID_HANDLE;
     case EINVAL:
         return ERROR_INVALID_PARAMETER;
+    case EPIPE:
+        return ERROR_NO_DATA;  // a write to a pipe whose reading end is closed
     default:
         return ERROR_INVALID_FUNCTION;
     }

@@ -205,6 +205,32 @@ bool find_program(const std::string& name, std::string& found)
     return false;
 }
 
+// The program of a command line without an application name. An unquoted name may hold
+// blanks: the line's successively longer parts that end at a blank are tried in turn, and
+// the first that names a program is it. As under Wine, that name is the child's first word
+// then, as if it had been quoted, and the rest of the line its arguments. False with the
+// last error of the first try.
+bool find_unquoted_program(const char* line, std::vector<std::string>& words, std::string& found)
+{
+    if (find_program(words[0], found) || *line == '"')
+        return !found.empty();
+    DWORD error = GetLastError();
+    for (const char* end = line + words[0].size(); *end;) {
+        while (is_blank(*end))
+            ++end;
+        while (*end && !is_blank(*end))
+            ++end;
+        std::string name(line, end);
+        if (find_program(name, found)) {
+            words = split_command_line((std::string("x") + end).c_str());
+            words[0] = name;
+            return true;
+        }
+    }
+    SetLastError(error);
+    return false;
+}
+
 // --- exit codes shared by the processes of the prefix --------------------------------------
 
 constexpr std::uint32_t record_foreign = 0;  // not started by a winport of this prefix
@@ -248,12 +274,17 @@ unsigned long long start_time_of(pid_t pid)
 {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    FILE* f = std::fopen(path, "re");
-    if (!f)
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return 0;
+    // The system gives the whole line, well under the buffer, in one read.
     char buf[1024];
-    std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf - 1)) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    if (n <= 0)
+        return 0;
     buf[n] = '\0';
     // The name in parentheses may hold anything, so the fields are counted after its end.
     const char* p = std::strrchr(buf, ')');
@@ -289,6 +320,10 @@ public:
             record_->state.store(record_running);
         }
     }
+
+    // Whether the identifier still names this process: it has not been reaped (a child of
+    // this process), or it still runs.
+    bool owns_identifier() const { return child_ ? record_->state.load() != record_ended : !ended(); }
 
     bool ended() const
     {
@@ -658,7 +693,7 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECU
             SetLastError(error);
             return FALSE;
         }
-    } else if (!find_program(words[0], program)) {
+    } else if (!find_unquoted_program(lpCommandLine, words, program)) {
         return FALSE;
     }
     std::string directory;
@@ -751,20 +786,29 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
         return nullptr;
     }
     pid_t pid = static_cast<pid_t>(dwProcessId);
-    int pidfd = pidfd_open(pid);
-    if (pidfd < 0) {
-        DWORD error = errno == ESRCH ? ERROR_INVALID_PARAMETER : static_cast<DWORD>(error_from_errno(errno));
-        // An ended process stays known while a handle of this process holds it, as Windows
-        // keeps its identifier (handles in other processes are not seen here).
+    // An ended process stays known while a handle of this process holds it, as Windows keeps
+    // its identifier (handles in other processes are not seen here).
+    auto gone = [&](DWORD error) -> HANDLE {
         if (state_ptr held = held_state(pid))
             return handle_insert(std::make_shared<process_handle>(held, dwDesiredAccess));
         SetLastError(error);
         return nullptr;
-    }
+    };
     // Only the right to end a process is checked here: every user may watch every process.
-    if ((dwDesiredAccess & PROCESS_TERMINATE) && kill(pid, 0) != 0 && errno == EPERM) {
-        close(pidfd);
+    auto refused = [&] {
+        if (!(dwDesiredAccess & PROCESS_TERMINATE) || kill(pid, 0) == 0 || errno != EPERM)
+            return false;
         SetLastError(ERROR_ACCESS_DENIED);
+        return true;
+    };
+    // A process that a handle here holds keeps its state while the identifier names it.
+    if (state_ptr held = held_state(pid); held && held->owns_identifier())
+        return refused() ? nullptr : handle_insert(std::make_shared<process_handle>(held, dwDesiredAccess));
+    int pidfd = pidfd_open(pid);
+    if (pidfd < 0)
+        return gone(errno == ESRCH ? ERROR_INVALID_PARAMETER : static_cast<DWORD>(error_from_errno(errno)));
+    if (refused()) {
+        close(pidfd);
         return nullptr;
     }
     // A handle that may only wait needs neither the exit code nor a state shared with the
@@ -772,12 +816,13 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
     if (!(dwDesiredAccess & (PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)))
         return handle_insert(
             std::make_shared<process_handle>(std::make_shared<process_state>(pid, pidfd, false, 0), dwDesiredAccess));
-    // A process not yet reaped still has its entry; one without it is gone.
+    // A process not yet reaped still has its entry. One without it was reaped, possibly
+    // after the pidfd was opened (by this process's own reaper, just now): it is gone as if
+    // pidfd_open had not found it, and a handle here may still hold it.
     unsigned long long start = start_time_of(pid);
     if (start == 0) {
         close(pidfd);
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return gone(ERROR_INVALID_PARAMETER);
     }
     state_ptr state = make_state(pid, pidfd, false, start);
     return handle_insert(std::make_shared<process_handle>(state, dwDesiredAccess));

@@ -208,7 +208,9 @@ private:
 // A named event. Its state (set or not, the reset type, and a count of the sets) is a page of
 // the named-object directory that every process holding the event maps; each process that
 // has waited on it also has a datagram socket in the event's waiter directory, which a set
-// writes to. A set thus wakes every process that waits at that moment on a descriptor of its
+// writes to. The sockets are listed in a table in the page, so that a set sends its wake-ups
+// without reading the directory; only waiters beyond the table's size are found by reading
+// it. A set thus wakes every process that waits at that moment on a descriptor of its
 // own, and a manual-reset event that another process resets at once still releases those
 // waits, as Windows releases every waiter of a set. (One shared FIFO would not: a waiter that
 // had not yet run when the FIFO was drained again would sleep on.)
@@ -217,14 +219,24 @@ private:
 // set it, and a socket with its directory entry is most of the cost of such an open. A wait
 // lists its socket before it reads the count of sets, so a set that the wait must see either
 // finds the socket or, made before the socket was listed, has left the state set.
+constexpr std::size_t waiter_slots = 64;
+
 struct event_state {
     std::uint32_t kind;
     std::uint32_t manual_reset;
     std::atomic<std::uint32_t> signalled;
-    std::uint32_t reserved;
+    std::atomic<std::uint32_t> unlisted;  // sockets in the directory but not in the table
     std::atomic<std::uint64_t> sets;
+    // A socket as process identifier << 32 | serial, named "pid.serial"; 0 for a free slot.
+    std::atomic<std::uint64_t> waiters[waiter_slots];
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the event state must be lock-free");
+static_assert(sizeof(event_state) <= 4096, "the event state must fit its page");
+
+std::string waiter_name(std::uint64_t entry)
+{
+    return std::to_string(entry >> 32) + "." + std::to_string(entry & 0xFFFFFFFFu);
+}
 
 std::atomic<unsigned> socket_serial{0};
 
@@ -243,12 +255,20 @@ public:
         : file_(std::move(file)), waiters_path_(file_->dir() + "/" + file_->file() + ".w")
     {
         state_ = static_cast<event_state*>(file_->page());
+        // A socket's address is the directory and a name of at most 21 bytes ("pid.serial").
+        long_path_ = waiters_path_.size() + 22 >= sizeof(sockaddr_un::sun_path);
     }
 
     ~named_event() override
     {
-        if (own_.load() >= 0)
+        if (own_.load() >= 0) {
+            std::uint64_t mine = own_entry_;
+            if (own_slot_ < waiter_slots)
+                state_->waiters[own_slot_].compare_exchange_strong(mine, 0);
+            else
+                state_->unlisted.fetch_sub(1);
             unlinkat(waiters_fd_.load(), own_name_.c_str(), 0);
+        }
         for (int fd : {own_.load(), waiters_fd_.load()})
             if (fd >= 0)
                 close(fd);
@@ -294,12 +314,29 @@ public:
     {
         state_->signalled.store(1);
         state_->sets.fetch_add(1);
+        if (long_path_ && waiters_fd_.load() < 0) {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (!open_waiters(false))
+                return errno == ENOENT || fail();
+        }
+        for (std::size_t i = 0; i < waiter_slots; ++i) {
+            std::uint64_t entry = state_->waiters[i].load();
+            if (entry == 0)
+                continue;
+            std::string name = waiter_name(entry);
+            // A socket nobody reads is left by a process that was killed.
+            if (!notify(name.c_str()) && (errno == ECONNREFUSED || errno == ENOENT) &&
+                state_->waiters[i].compare_exchange_strong(entry, 0))
+                unlink((waiters_path_ + "/" + name).c_str());
+        }
+        if (state_->unlisted.load() == 0)
+            return true;
         // The directory is read through the descriptor kept open, two system calls for a
-        // handful of waiters; the lock keeps the descriptor's offset to one reader.
+        // handful of waiters; the lock keeps the descriptor's offset to one reader. The
+        // sockets of the table are woken twice, which a wait takes as one wake-up.
         std::lock_guard<std::mutex> hold(lock_);
         int dir = waiters_fd_.load();
         if (dir < 0) {
-            // No directory: no process has waited yet, and each that will finds the state set.
             if (!open_waiters(false))
                 return errno == ENOENT || fail();
             dir = waiters_fd_.load();
@@ -316,7 +353,6 @@ public:
                 at += entry->d_reclen;
                 if (entry->d_name[0] == '.')
                     continue;
-                // A socket nobody reads is left by a process that was killed.
                 if (!notify(entry->d_name) && (errno == ECONNREFUSED || errno == ENOENT))
                     unlinkat(dir, entry->d_name, 0);
             }
@@ -384,7 +420,10 @@ private:
         int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return fail();
-        own_name_ = std::to_string(getpid()) + "." + std::to_string(socket_serial.fetch_add(1));
+        own_entry_ = static_cast<std::uint64_t>(getpid()) << 32 | socket_serial.fetch_add(1);
+        own_name_ = waiter_name(own_entry_);
+        // A socket of this name is one that a killed process of the same identifier left.
+        unlinkat(waiters_fd_.load(), own_name_.c_str(), 0);
         sockaddr_un addr;
         socklen_t len;
         if (!address(own_name_.c_str(), addr, len) || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
@@ -393,6 +432,14 @@ private:
             errno = error;
             return fail();
         }
+        own_slot_ = waiter_slots;
+        for (std::size_t i = 0; i < waiter_slots && own_slot_ == waiter_slots; ++i) {
+            std::uint64_t free = 0;
+            if (state_->waiters[i].compare_exchange_strong(free, own_entry_))
+                own_slot_ = i;
+        }
+        if (own_slot_ == waiter_slots)
+            state_->unlisted.fetch_add(1);
         // A set made before the socket was listed has left the state set.
         if (state_->signalled.load())
             notify(own_name_.c_str());
@@ -495,11 +542,14 @@ private:
 
     std::unique_ptr<named_file> file_;
     std::string waiters_path_;
+    bool long_path_;  // a socket is reached through the directory's descriptor, not its path
     event_state* state_ = nullptr;
     // Made once each, under lock_, and read without it afterwards.
     std::atomic<int> waiters_fd_{-1};
     std::atomic<int> own_{-1};
     std::string own_name_;
+    std::uint64_t own_entry_ = 0;
+    std::size_t own_slot_ = waiter_slots;  // its slot in the table, or waiter_slots for none
     // Guards the making of the descriptors and the offset of waiters_fd_.
     std::mutex lock_;
     manual_waits waits_;
