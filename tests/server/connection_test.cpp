@@ -97,6 +97,28 @@ TEST_F(VantorConnectionTest, NoServer_StartsItWaitsForItsSignalAndConnects)
     EXPECT_EQ(server.stop(), 0);
 }
 
+// Without a wait set (its notify event's name taken by a mutex here) no signal can come: the
+// connection is tried every 50 ms until the server listens.
+TEST_F(VantorConnectionTest, NoWaitSet_PollsUntilTheServerListens)
+{
+    configure_server_location(server_path().c_str());
+    const std::string name = "YIntSockSel_" + std::to_string(GetCurrentProcessId());
+    HANDLE squatter = CreateMutexA(nullptr, FALSE, name.c_str());
+    ASSERT_NE(squatter, nullptr);
+    YDiagCapture capture;
+    {
+        VantorConnection c;
+        server_process server;
+        EXPECT_TRUE(adopt_server(c, server));
+        EXPECT_TRUE(contains(capture.texts(YDIAG_ERRLOG), "YIntSockSel_Create(0) == NULL"))
+            << ::testing::PrintToString(capture.texts());
+        if (server.pid()) {
+            EXPECT_EQ(server.stop(), 0);
+        }
+    }
+    CloseHandle(squatter);
+}
+
 TEST_F(VantorConnectionTest, VantorExeRunsButDoesNotListen_FailsAndStartsNothing)
 {
 #ifdef _WIN32

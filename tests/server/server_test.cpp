@@ -127,6 +127,34 @@ TEST_F(VantorServer, BadFrames_GetAnErrorAndCloseOnlyTheirOwnConnection)
     }
 }
 
+// The server reads a frame begun within its frame limit (10 s) and then gives up on it; the
+// other connections are served meanwhile.
+TEST_F(VantorServer, StallInsideAFrame_EndsThatConnectionAfterTheFrameLimit)
+{
+    raw_client stalled, bystander;
+    ASSERT_TRUE(stalled.open() && stalled.hello());
+    ASSERT_TRUE(stalled.send(proto::make_frame(proto::type::ping, "abc").substr(0, 10)));
+    ASSERT_TRUE(bystander.open() && bystander.hello() && bystander.alive());
+    stalled.expect_error_and_close(proto::error_code::truncated_frame, "stalled", 30.0);
+    EXPECT_TRUE(bystander.alive());
+}
+
+// Beyond its connections' limit (512) a connection gets server_busy and is closed, and the
+// others are served as before.
+TEST_F(VantorServer, BeyondTheConnectionLimit_BusyIsAnsweredAndTheOthersGoOn)
+{
+    std::vector<std::unique_ptr<raw_client>> held;
+    for (int i = 0; i < 512; ++i) {
+        held.push_back(std::make_unique<raw_client>());
+        ASSERT_TRUE(held.back()->open()) << i;
+    }
+    raw_client refused;
+    ASSERT_TRUE(refused.open());
+    refused.expect_error_and_close(proto::error_code::server_busy, "the 513th connection");
+    EXPECT_TRUE(held.front()->hello() && held.front()->alive());
+    EXPECT_TRUE(held.back()->hello() && held.back()->alive());
+}
+
 TEST_F(VantorServer, UnknownRequest_IsAnsweredAndTheConnectionGoesOn)
 {
     raw_client c;

@@ -125,10 +125,10 @@ bool raw_client::alive()
     return request(proto::make_frame(proto::type::ping, "alive?"), proto::type::pong, &f) && f.payload == "alive?";
 }
 
-void raw_client::expect_error_and_close(proto::error_code code, const char* what)
+void raw_client::expect_error_and_close(proto::error_code code, const char* what, double limit)
 {
     proto::frame f;
-    ASSERT_EQ(receive(f), proto::read_result::ok) << what;
+    ASSERT_EQ(receive(f, limit), proto::read_result::ok) << what;
     ASSERT_EQ(f.kind, proto::type::error) << what;
     proto::error_code got;
     std::string text;

@@ -36,8 +36,9 @@ public:
     bool hello();
     // The request's answer is of type expected (false with a test failure otherwise).
     bool request(const std::string& frame, orvane::protocol::type expected, orvane::protocol::frame* reply = nullptr);
-    // The next frame is an error with this code, and the connection ends after it.
-    void expect_error_and_close(orvane::protocol::error_code code, const char* what);
+    // The next frame, within limit seconds, is an error with this code, and the connection
+    // ends after it.
+    void expect_error_and_close(orvane::protocol::error_code code, const char* what, double limit = 10.0);
     // The connection is open: a ping comes back.
     bool alive();
     void close() { pipe_.Close(); }

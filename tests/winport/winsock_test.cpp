@@ -240,6 +240,29 @@ TEST_F(Sockets, Options_HaveWindowsNumbersAndValues)
     EXPECT_EQ(error, 0);
 }
 
+// Windows takes the limits in milliseconds, and a blocking receive that runs out of its
+// limit fails with a time-out and leaves the connection usable.
+TEST_F(Sockets, ReceiveTimeLimit_IsMillisecondsAndEndsInATimeOut)
+{
+    SOCKET client, server;
+    ASSERT_TRUE(pair(client, server));
+    auto set_limit = [server](DWORD ms) {
+        return setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+    };
+    // Linux keeps the limit in its clock's ticks; half a second is a whole number of them.
+    ASSERT_EQ(set_limit(500), 0);
+    DWORD got = 0;
+    int length = sizeof got;
+    ASSERT_EQ(getsockopt(server, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&got), &length), 0);
+    EXPECT_EQ(got, 500u);
+    ASSERT_EQ(set_limit(20), 0);
+    char byte = 0;
+    EXPECT_EQ(last_error_of(recv(server, &byte, 1, 0)), WSAETIMEDOUT);
+    ASSERT_EQ(send(client, "x", 1, 0), 1);
+    EXPECT_EQ(recv(server, &byte, 1, 0), 1);
+    EXPECT_EQ(byte, 'x');
+}
+
 TEST_F(Sockets, Select_OnCountedSets_KeepsTheReadySockets)
 {
     fd_set set;

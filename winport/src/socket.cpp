@@ -120,6 +120,13 @@ int fail_errno()
     return fail(code_of(errno));
 }
 
+// A transfer on a blocking socket gives EAGAIN only when its SO_RCVTIMEO or SO_SNDTIMEO ran
+// out, which Windows reports as a time-out.
+int fail_transfer(SOCKET s)
+{
+    return errno == EAGAIN && sys::is_blocking(static_cast<int>(s)) ? fail(WSAETIMEDOUT) : fail_errno();
+}
+
 // getaddrinfo gives its code as its result and in the error slot.
 int lookup_failure(int code)
 {
@@ -463,7 +470,7 @@ int WSAAPI recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int
     ssize_t n = sys::recvfrom(s, buf, static_cast<std::size_t>(len), system_flags, from ? &a.bytes : nullptr,
                               from ? &a.length : nullptr);
     if (n < 0)
-        return fail_errno();
+        return fail_transfer(s);
     if (from && a.length > 0) {
         if (int code = from_system(&a.bytes, a.length, from, fromlen))
             return fail(code);
@@ -495,7 +502,7 @@ int WSAAPI sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr*
         return static_cast<int>(n);
     if (errno == EPIPE && sys::shut_down_for_sending(s))
         return fail(WSAESHUTDOWN);
-    return fail_errno();
+    return fail_transfer(s);
 }
 
 int WSAAPI send(SOCKET s, const char* buf, int len, int flags)
@@ -515,6 +522,14 @@ int WSAAPI setsockopt(SOCKET s, int level, int optname, const char* optval, int 
         linger l;
         std::memcpy(&l, optval, sizeof l);
         return sys::set_linger(s, l.l_onoff != 0, l.l_linger) < 0 ? fail_errno() : 0;
+    }
+    // Windows takes the time limits as a DWORD of milliseconds, the system as a timeval.
+    if (level == SOL_SOCKET && (optname == SO_RCVTIMEO || optname == SO_SNDTIMEO)) {
+        if (optlen < static_cast<int>(sizeof(DWORD)))
+            return fail(WSAEFAULT);
+        DWORD ms;
+        std::memcpy(&ms, optval, sizeof ms);
+        return sys::set_time_limit(s, optname == SO_RCVTIMEO, ms) < 0 ? fail_errno() : 0;
     }
     int row = int_option_row(level, optname);
     if (row < 0)
@@ -549,6 +564,15 @@ int WSAAPI getsockopt(SOCKET s, int level, int optname, char* optval, int* optle
     }
     if (*optlen < static_cast<int>(sizeof(int)))
         return fail(WSAEFAULT);
+    if (level == SOL_SOCKET && (optname == SO_RCVTIMEO || optname == SO_SNDTIMEO)) {
+        unsigned ms = 0;
+        if (sys::get_time_limit(s, optname == SO_RCVTIMEO, &ms) < 0)
+            return fail_errno();
+        const DWORD value = ms;
+        std::memcpy(optval, &value, sizeof value);
+        *optlen = sizeof value;
+        return 0;
+    }
     int value = 0;
     unsigned n = sizeof value;
     if (level == SOL_SOCKET && (optname == SO_ERROR || optname == SO_TYPE)) {

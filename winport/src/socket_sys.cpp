@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace winport {
@@ -166,6 +167,30 @@ int get_linger(int fd, int* on, int* seconds)
     *on = l.l_onoff;
     *seconds = l.l_linger;
     return 0;
+}
+
+int set_time_limit(int fd, bool receiving, unsigned milliseconds)
+{
+    timeval tv{static_cast<time_t>(milliseconds / 1000), static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
+    return ::setsockopt(fd, SOL_SOCKET, receiving ? SO_RCVTIMEO : SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+int get_time_limit(int fd, bool receiving, unsigned* milliseconds)
+{
+    timeval tv{};
+    socklen_t n = sizeof tv;
+    if (::getsockopt(fd, SOL_SOCKET, receiving ? SO_RCVTIMEO : SO_SNDTIMEO, &tv, &n) < 0)
+        return -1;
+    // The system keeps the limit in its clock's ticks: what comes back is the set value
+    // rounded up to a whole tick.
+    *milliseconds = static_cast<unsigned>(tv.tv_sec * 1000 + (tv.tv_usec + 500) / 1000);
+    return 0;
+}
+
+bool is_blocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && !(flags & O_NONBLOCK);
 }
 
 bool shut_down_for_sending(int fd)

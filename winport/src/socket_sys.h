@@ -45,6 +45,11 @@ ssize_t sendto(int fd, const void* buf, std::size_t len, int flags, const void* 
 int setsockopt(int fd, int level, int name, const void* value, unsigned len);
 int getsockopt(int fd, int level, int name, void* value, unsigned* len);
 int set_linger(int fd, int on, int seconds);
+// SO_RCVTIMEO (receiving) or SO_SNDTIMEO in milliseconds, 0 for none.
+int set_time_limit(int fd, bool receiving, unsigned milliseconds);
+int get_time_limit(int fd, bool receiving, unsigned* milliseconds);
+// Whether a call that failed with EAGAIN ran out of its time limit: the socket blocks.
+bool is_blocking(int fd);
 int get_linger(int fd, int* on, int* seconds);
 // Whether a send failed because this side shut the connection down for sending, rather than
 // because the peer has gone.

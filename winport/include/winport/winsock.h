@@ -135,6 +135,8 @@ WINPORT_API void WINAPI WSASetLastError(int iError);
 #define SO_OOBINLINE 0x0100
 #define SO_SNDBUF 0x1001
 #define SO_RCVBUF 0x1002
+#define SO_SNDTIMEO 0x1005
+#define SO_RCVTIMEO 0x1006
 #define SO_ERROR 0x1007
 #define SO_TYPE 0x1008
 #define TCP_NODELAY 0x0001
