@@ -23,6 +23,16 @@ namespace {
 
 thread_local DWORD last_error = ERROR_SUCCESS;
 
+std::atomic<unsigned> forks{0};
+
+void count_fork()
+{
+    forks.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Counted from the library's load on, so that no fork goes unseen.
+[[maybe_unused]] const int fork_counter = pthread_atfork(nullptr, nullptr, count_fork);
+
 // A handle value encodes a slot index and the slot's generation, so a handle that was closed
 // stays invalid after its slot is reused. Values are multiples of 4, as on Windows, and never
 // collide with the pseudo handles (-1, -2).
@@ -194,6 +204,16 @@ int deadline::remaining_ms() const
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
+pid_t current_tid()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+unsigned fork_generation()
+{
+    return forks.load(std::memory_order_relaxed);
+}
+
 }  // namespace winport
 
 using namespace winport;
@@ -222,7 +242,7 @@ DWORD WINAPI GetCurrentProcessId(void)
 
 DWORD WINAPI GetCurrentThreadId(void)
 {
-    return static_cast<DWORD>(syscall(SYS_gettid));
+    return static_cast<DWORD>(current_tid());
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject)

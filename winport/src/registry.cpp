@@ -143,9 +143,6 @@ const char* const stmt_sql[stmt_count] = {
 // not load; nothing is read from or written to it any more by this process.
 std::atomic<bool> damaged{false};
 
-// Connections opened before a fork() belong to the parent: the child opens its own.
-std::atomic<unsigned> fork_generation{0};
-
 LONG sql_status(int rc)
 {
     switch (rc & 0xff) {
@@ -243,6 +240,8 @@ public:
 
     sqlite3* db() const { return db_; }
     bool readonly() const { return readonly_; }
+    // The fork generation it was opened in: one opened before a fork() belongs to the parent,
+    // and the child opens its own.
     unsigned generation = 0;
 
     // ---- what this connection read, kept while the database has not changed --------------
@@ -586,11 +585,6 @@ void end_thread(void* p)
     delete static_cast<connection*>(p);
 }
 
-void after_fork_in_child()
-{
-    fork_generation.fetch_add(1, std::memory_order_relaxed);
-}
-
 // The connection of the calling thread, opened on first use. Null with the reason in status.
 connection* thread_connection(LONG& status)
 {
@@ -600,15 +594,12 @@ connection* thread_connection(LONG& status)
         status = ERROR_BADDB;
         return nullptr;
     }
-    unsigned gen = fork_generation.load(std::memory_order_relaxed);
+    unsigned gen = fork_generation();
     if (current && current->generation == gen) {
         status = ERROR_SUCCESS;
         return current;
     }
-    std::call_once(once, [] {
-        key_rc = pthread_key_create(&connection_key, end_thread);
-        pthread_atfork(nullptr, nullptr, after_fork_in_child);
-    });
+    std::call_once(once, [] { key_rc = pthread_key_create(&connection_key, end_thread); });
     if (key_rc != 0) {
         status = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;

@@ -9,6 +9,8 @@
 // holder whose byte is free.
 #include "registry_vfs.h"
 
+#include "handles.h"
+
 #include <sqlite3.h>
 
 #include <atomic>
@@ -81,9 +83,6 @@ constexpr off_t file_size_for(int entries)
 {
     return entries_offset + static_cast<off_t>(entries) * static_cast<off_t>(sizeof(process_entry));
 }
-
-// A fork() child holds none of its parent's fcntl() locks: it needs an entry of its own.
-std::atomic<unsigned> fork_generation{0};
 
 bool set_lock(int fd, short type, off_t start, off_t len, bool wait)
 {
@@ -163,6 +162,8 @@ private:
     int fd_ = -1;
     int me_ = -1;
     int mapped_ = 0;  // entries this process has mapped
+    // The fork generation that me_ was claimed in: a fork() child holds none of its parent's
+    // fcntl() locks, so it needs an entry of its own.
     unsigned generation_ = 0;
 };
 
@@ -250,7 +251,7 @@ void lock_table::reap(int entry)
 
 void lock_table::recover()
 {
-    int me = generation_ == fork_generation.load(std::memory_order_relaxed) ? me_ : -1;
+    int me = generation_ == fork_generation() ? me_ : -1;
     int used = entries_used();
     for (int e = 0; e < used; ++e) {
         if (e != me && entries_[e].in_use && !alive(e))
@@ -276,7 +277,7 @@ void lock_table::recover()
 
 int lock_table::self()
 {
-    unsigned gen = fork_generation.load(std::memory_order_relaxed);
+    unsigned gen = fork_generation();
     if (me_ >= 0 && generation_ == gen)
         return me_;
     me_ = -1;
@@ -808,11 +809,6 @@ int x_open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, i
     return SQLITE_OK;
 }
 
-void after_fork_in_child()
-{
-    fork_generation.fetch_add(1, std::memory_order_relaxed);
-}
-
 }  // namespace
 
 const char* registry_vfs()
@@ -826,7 +822,6 @@ const char* registry_vfs()
         registry_vfs_object.zName = "winport-registry";
         registry_vfs_object.szOsFile = static_cast<int>(sizeof(vfs_file)) + system_vfs->szOsFile;
         registry_vfs_object.xOpen = x_open;
-        pthread_atfork(nullptr, nullptr, after_fork_in_child);
         if (sqlite3_vfs_register(&registry_vfs_object, 0) != SQLITE_OK)
             return nullptr;
         return registry_vfs_object.zName;

@@ -569,11 +569,6 @@ struct mutex_state {
     std::uint32_t depth;  // touched by the owner only
 };
 
-pid_t current_tid()
-{
-    return static_cast<pid_t>(syscall(SYS_gettid));
-}
-
 class mutex_object final : public object {
 public:
     // Named: the state lives in the named file. Unnamed: in memory of its own.
