@@ -87,6 +87,10 @@ bool handle_remove(HANDLE h);
 // signalled, so that no callback of an unloadable module runs after a join.
 void run_fls_callbacks();
 
+// The Windows error code for the errno of a system call: the one mapping of winport's own
+// calls (Windows Sockets keep their own codes).
+DWORD error_from_errno(int err);
+
 // The calling thread's kernel task identifier, unique on the machine while the thread lives;
 // what GetCurrentThreadId returns.
 pid_t current_tid();

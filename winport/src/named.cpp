@@ -1,5 +1,6 @@
 #include "named.h"
 
+#include "handles.h"
 #include "prefix.h"
 
 #include <winport/winport.h>

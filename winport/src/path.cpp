@@ -1,6 +1,7 @@
 // The mapping between the paths the library uses and Linux paths.
 #include "path.h"
 
+#include "handles.h"
 #include "prefix.h"
 
 #include <winport/winport.h>

@@ -749,7 +749,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
     }
     int fd = eventfd(bInitialState ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0) {
-        SetLastError(errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY);
+        SetLastError(error_from_errno(errno));
         return nullptr;
     }
     std::shared_ptr<unnamed_event> ev;

@@ -140,8 +140,8 @@ std::uintptr_t __cdecl _beginthreadex(void*, unsigned stack_size, unsigned(WINAP
     }
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0) {
+        SetLastError(error_from_errno(errno));
         errno = EAGAIN;
-        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return 0;
     }
     start_record record;
