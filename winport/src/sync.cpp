@@ -605,15 +605,17 @@ public:
         } else if (milliseconds == INFINITE) {
             rc = pthread_mutex_lock(&state_->mutex);
         } else {
+            // On the monotonic clock, as every other wait: a step of the wall clock neither
+            // shortens nor lengthens it.
             timespec until;
-            clock_gettime(CLOCK_REALTIME, &until);
+            clock_gettime(CLOCK_MONOTONIC, &until);
             until.tv_sec += static_cast<time_t>(milliseconds / 1000);
             until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
             if (until.tv_nsec >= 1000000000L) {
                 until.tv_sec += 1;
                 until.tv_nsec -= 1000000000L;
             }
-            rc = pthread_mutex_timedlock(&state_->mutex, &until);
+            rc = pthread_mutex_clocklock(&state_->mutex, CLOCK_MONOTONIC, &until);
         }
         switch (rc) {
         case 0:
