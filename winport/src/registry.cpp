@@ -202,6 +202,78 @@ struct enum_cursor {
 };
 enum enum_kind { enum_subkeys, enum_values };
 
+// What a connection read, kept while the database has not changed.
+//
+// A lookup through SQLite costs about fifteen times one answered from what was kept. While
+// the header of the WAL index reads the same as when something was read, that something is
+// still what the database holds.
+class read_cache {
+public:
+    using snapshot = wal_index_header::stamp;
+
+    void attach(sqlite3* db)
+    {
+        db_ = db;
+        header_.attach(db);
+    }
+
+    // The header as it stands; false when none can be had, a commit is writing it or the
+    // connection is inside a transaction of its own.
+    bool current(snapshot& s) const { return db_ && sqlite3_get_autocommit(db_) != 0 && header_.read(s); }
+
+    // True when what was kept still holds.
+    bool unchanged() const
+    {
+        snapshot now;
+        return kept_valid_ && current(now) && std::memcmp(now.bytes, kept_.bytes, sizeof now.bytes) == 0;
+    }
+
+    // Called with the header read before a read statement and its result: keeps it when no
+    // commit came between.
+    bool may_keep(const snapshot& before)
+    {
+        snapshot after;
+        if (!current(after) || std::memcmp(before.bytes, after.bytes, sizeof after.bytes) != 0)
+            return false;
+        if (!kept_valid_ || std::memcmp(kept_.bytes, before.bytes, sizeof before.bytes) != 0) {
+            paths.clear();
+            values.clear();
+            kept_ = before;
+            kept_valid_ = true;
+        } else if (paths.size() + values.size() >= max_kept) {
+            // Full: a quarter goes, in no order that follows use, and the rest stays.
+            evict(paths);
+            evict(values);
+        }
+        return true;
+    }
+
+    struct kept_value {
+        DWORD type;
+        std::string data;
+    };
+    std::unordered_map<std::string, sqlite3_int64> paths;  // key path -> id, of keys that exist
+    std::unordered_map<std::string, kept_value> values;    // id + '\\' + folded name -> value
+
+    // Room for a key and its value read from each of some 100,000 keys, about 20 MB: enough
+    // that a caller reading a registry that large at random is answered from here.
+    static constexpr std::size_t max_kept = 1u << 18;
+    static constexpr std::size_t max_kept_value = 1024;
+
+private:
+    template <typename Map>
+    static void evict(Map& m)
+    {
+        for (std::size_t n = m.size() / 4; n > 0; --n)
+            m.erase(m.begin());
+    }
+
+    sqlite3* db_ = nullptr;
+    wal_index_header header_;
+    snapshot kept_{};
+    bool kept_valid_ = false;
+};
+
 class connection {
 public:
     ~connection()
@@ -243,113 +315,20 @@ public:
     // The fork generation it was opened in: one opened before a fork() belongs to the parent,
     // and the child opens its own.
     unsigned generation = 0;
+    read_cache cache;
 
-    // ---- what this connection read, kept while the database has not changed --------------
-    //
-    // A lookup through SQLite costs about fifteen times one answered from what was kept.
-    // Every commit of any process rewrites the header of the WAL index in shared memory (its
-    // change counter and frame count move), so while
-    // the header reads the same as when something was read, that something is still what the
-    // database holds. Reading the header takes no lock: a committer writes its second copy
-    // and then its first, and SQLite itself trusts it when both copies agree.
-
-    struct snapshot {
-        unsigned char header[48];
-    };
-
-    // The header as it stands; false when none can be had or a commit is writing it.
-    bool current(snapshot& s) const
-    {
-        if (!shm_ || sqlite3_get_autocommit(db_) == 0)
-            return false;
-        // Acquire loads keep the reads of the second copy after those of the first.
-        auto* words = const_cast<const std::uint32_t*>(reinterpret_cast<const volatile std::uint32_t*>(shm_));
-        constexpr std::size_t n = sizeof s.header / sizeof(std::uint32_t);
-        std::uint32_t first[n];
-        bool same = true;
-        for (std::size_t i = 0; i < n; ++i)
-            first[i] = __atomic_load_n(&words[i], __ATOMIC_ACQUIRE);
-        for (std::size_t i = 0; i < n; ++i)
-            same = same && __atomic_load_n(&words[n + i], __ATOMIC_ACQUIRE) == first[i];
-        std::memcpy(s.header, first, sizeof s.header);
-        // isInit (byte 12) says the header was built at all.
-        return same && s.header[12] == 1;
-    }
-
-    // True when what was kept still holds.
-    bool unchanged() const
-    {
-        snapshot now;
-        return kept_valid_ && current(now) && std::memcmp(now.header, kept_.header, sizeof now.header) == 0;
-    }
-
-    // Called with the header read before a read statement and its result: keeps it when no
-    // commit came between.
-    bool may_keep(const snapshot& before)
-    {
-        snapshot after;
-        if (!current(after) || std::memcmp(before.header, after.header, sizeof after.header) != 0)
-            return false;
-        if (!kept_valid_ || std::memcmp(kept_.header, before.header, sizeof before.header) != 0) {
-            paths.clear();
-            values.clear();
-            kept_ = before;
-            kept_valid_ = true;
-        } else if (paths.size() + values.size() >= max_kept) {
-            // Full: a quarter goes, in no order that follows use, and the rest stays.
-            evict(paths);
-            evict(values);
-        }
-        return true;
-    }
-
-    struct kept_value {
-        DWORD type;
-        std::string data;
-    };
-    std::unordered_map<std::string, sqlite3_int64> paths;  // key path -> id, of keys that exist
-    std::unordered_map<std::string, kept_value> values;    // id + '\\' + folded name -> value
     // The predefined keys have no handle object to keep a cursor: each thread keeps its own.
     enum_cursor root_cursors[8][2];
 
-    // Room for a key and its value read from each of some 100,000 keys, about 20 MB: enough
-    // that a caller reading a registry that large at random is answered from here.
-    static constexpr std::size_t max_kept = 1u << 18;
-    static constexpr std::size_t max_kept_value = 1024;
-
 private:
-    template <typename Map>
-    static void evict(Map& m)
-    {
-        for (std::size_t n = m.size() / 4; n > 0; --n)
-            m.erase(m.begin());
-    }
-
     LONG connect(const std::string& path, bool writable, bool unchanging, int& version);
     LONG create_schema();
-    void map_index();
 
     sqlite3* db_ = nullptr;
     sqlite3_stmt* stmts_[stmt_count] = {};
     bool readonly_ = false;
     bool unchanging_ = false;
-    const volatile unsigned char* shm_ = nullptr;
-    snapshot kept_{};
-    bool kept_valid_ = false;
 };
-
-// SQLite's own mapping of the first region of the WAL index, through the VFS: the memory that
-// its readers and writers use, valid while the connection is open.
-void connection::map_index()
-{
-    sqlite3_file* file = nullptr;
-    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file || !file->pMethods ||
-        file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
-        return;
-    volatile void* region = nullptr;
-    if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) == SQLITE_OK && region)
-        shm_ = static_cast<const volatile unsigned char*>(region);
-}
 
 // One run of a prepared statement: binds, steps, and leaves the statement reset.
 class query {
@@ -452,7 +431,7 @@ LONG connection::open()
         return ERROR_BADDB;
     }
     if (!unchanging_)
-        map_index();
+        cache.attach(db_);
     return ERROR_SUCCESS;
 }
 
@@ -767,18 +746,18 @@ LONG check_alive(connection& c, const key_ref& k)
 {
     if (k.root)
         return ERROR_SUCCESS;
-    connection::snapshot before;
-    bool steady = c.current(before);
+    read_cache::snapshot before;
+    bool steady = c.cache.current(before);
     // A key's path never changes, and a path kept with the key's id was found in this state.
-    if (steady && c.unchanged()) {
-        auto it = c.paths.find(*k.path);
-        if (it != c.paths.end() && it->second == k.id)
+    if (steady && c.cache.unchanged()) {
+        auto it = c.cache.paths.find(*k.path);
+        if (it != c.cache.paths.end() && it->second == k.id)
             return ERROR_SUCCESS;
     }
     query q(c, key_exists);
     if (q.bind(1, k.id).step()) {
-        if (steady && c.may_keep(before))
-            c.paths.emplace(*k.path, k.id);
+        if (steady && c.cache.may_keep(before))
+            c.cache.paths.emplace(*k.path, k.id);
         return ERROR_SUCCESS;
     }
     return q.ok() ? ERROR_KEY_DELETED : q.status();
@@ -795,11 +774,11 @@ LONG not_found(connection& c, const key_ref& k, LONG code)
 // The id of the key at a path, if it exists.
 LONG lookup(connection& c, const std::string& path, sqlite3_int64& id, bool& found)
 {
-    connection::snapshot before;
-    bool steady = c.current(before);
-    if (steady && c.unchanged()) {
-        auto it = c.paths.find(path);
-        if (it != c.paths.end()) {
+    read_cache::snapshot before;
+    bool steady = c.cache.current(before);
+    if (steady && c.cache.unchanged()) {
+        auto it = c.cache.paths.find(path);
+        if (it != c.cache.paths.end()) {
             id = it->second;
             found = true;
             return ERROR_SUCCESS;
@@ -809,8 +788,8 @@ LONG lookup(connection& c, const std::string& path, sqlite3_int64& id, bool& fou
     found = q.bind(1, path).step();
     if (found) {
         id = q.integer(0);
-        if (steady && c.may_keep(before))
-            c.paths.emplace(path, id);
+        if (steady && c.cache.may_keep(before))
+            c.cache.paths.emplace(path, id);
     }
     return q.status();
 }
@@ -1132,14 +1111,14 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     std::size_t n;
     std::string name = value_fold(lpValueName, n);
     connection& c = *cl.c;
-    connection::snapshot before;
-    bool steady = c.current(before);
+    read_cache::snapshot before;
+    bool steady = c.cache.current(before);
     std::string kept_as;
     if (steady) {
         kept_as = std::to_string(cl.key.id) + '\\' + name;
-        if (c.unchanged()) {
-            auto it = c.values.find(kept_as);
-            if (it != c.values.end()) {
+        if (c.cache.unchanged()) {
+            auto it = c.cache.values.find(kept_as);
+            if (it != c.cache.values.end()) {
                 if (lpType)
                     *lpType = it->second.type;
                 return copy_data(it->second.type, it->second.data.data(), it->second.data.size(), lpData, lpcbData);
@@ -1151,8 +1130,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
         DWORD type = static_cast<DWORD>(q.integer(0));
         if (lpType)
             *lpType = type;
-        if (steady && q.size(1) <= connection::max_kept_value && c.may_keep(before))
-            c.values[kept_as] = connection::kept_value{
+        if (steady && q.size(1) <= read_cache::max_kept_value && c.cache.may_keep(before))
+            c.cache.values[kept_as] = read_cache::kept_value{
                 type,
                 std::string(static_cast<const char*>(q.blob(1)) ? static_cast<const char*>(q.blob(1)) : "", q.size(1))};
         return copy_data(type, q.blob(1), q.size(1), lpData, lpcbData);

@@ -11,8 +11,6 @@
 
 #include "handles.h"
 
-#include <sqlite3.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -827,6 +825,38 @@ const char* registry_vfs()
         return registry_vfs_object.zName;
     }();
     return name;
+}
+
+// SQLite's own mapping of the first region of the WAL index, through the VFS: the memory that
+// its readers and writers use.
+void wal_index_header::attach(sqlite3* db)
+{
+    shm_ = nullptr;
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file || !file->pMethods ||
+        file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
+        return;
+    volatile void* region = nullptr;
+    if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) == SQLITE_OK && region)
+        shm_ = static_cast<const volatile unsigned char*>(region);
+}
+
+bool wal_index_header::read(stamp& s) const
+{
+    if (!shm_)
+        return false;
+    // Acquire loads keep the reads of the second copy after those of the first.
+    auto* words = const_cast<const std::uint32_t*>(reinterpret_cast<const volatile std::uint32_t*>(shm_));
+    constexpr std::size_t n = sizeof s.bytes / sizeof(std::uint32_t);
+    std::uint32_t first[n];
+    bool same = true;
+    for (std::size_t i = 0; i < n; ++i)
+        first[i] = __atomic_load_n(&words[i], __ATOMIC_ACQUIRE);
+    for (std::size_t i = 0; i < n; ++i)
+        same = same && __atomic_load_n(&words[n + i], __ATOMIC_ACQUIRE) == first[i];
+    std::memcpy(s.bytes, first, sizeof s.bytes);
+    // isInit (byte 12) says the header was built at all.
+    return same && s.bytes[12] == 1;
 }
 
 }  // namespace winport
