@@ -2,7 +2,7 @@
 // process of the prefix.
 //
 // Every thread has a connection of its own with its statements prepared once, so a call takes
-// no lock of ours; the locks of SQLite's WAL index (kept by registry_vfs.cpp) order the
+// no lock of ours; the locks of SQLite's WAL index (kept by registry_locks.cpp) order the
 // writers of all processes. Each call is one
 // statement (or one IMMEDIATE transaction where it reads and then writes), so nothing another
 // process does can come between its steps, and a write is in the WAL before the call returns.
