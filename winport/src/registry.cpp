@@ -398,6 +398,51 @@ LONG key_counts(connection& c, stmt_id id, sqlite3_int64 key, std::initializer_l
     return ERROR_SUCCESS;
 }
 
+// Makes what is missing of the keys on `path`, the full path of names[0..count) below `base`:
+// finds the deepest key that exists and adds the rest below it, all in one transaction so that
+// concurrent creators of the same path agree on one key. `id` is then the key at `path`, and
+// `made` says whether any key was new.
+LONG create_path(connection& c, const key_ref& base, const name_span names[], std::size_t count,
+                 const std::string& path, sqlite3_int64& id, bool& made)
+{
+    LONG status = run_once(c, begin_immediate);
+    if (status != ERROR_SUCCESS)
+        return status;
+    std::size_t have = count;
+    sqlite3_int64 parent = base.id;
+    std::string prefix = path;
+    while (have > 0) {
+        status = find(c, base, prefix, parent);
+        if (status == ERROR_SUCCESS)
+            break;
+        if (status != ERROR_FILE_NOT_FOUND)
+            break;
+        prefix.resize(prefix.size() - names[have - 1].n - 1);
+        --have;
+    }
+    if (have == 0) {
+        parent = base.id;
+        status = check_alive(c, base);
+    }
+    if (status == ERROR_SUCCESS && have < count) {
+        // The key that gets a new subkey was last written now.
+        query touch(c, touch_key);
+        touch.bind(1, parent).step();
+        status = touch.status();
+        for (std::size_t i = have; i < count && status == ERROR_SUCCESS; ++i) {
+            prefix += '\\';
+            prefix += fold(names[i].p, names[i].n);
+            query ins(c, insert_key);
+            ins.bind(1, parent).bind(2, names[i].p, names[i].n).bind(3, prefix).step();
+            status = ins.status();
+            parent = sqlite3_last_insert_rowid(c.db());
+        }
+    }
+    id = parent;
+    made = have < count;
+    return end_transaction(c, status);
+}
+
 LONG open_or_create(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create, PHKEY phkResult,
                     LPDWORD lpdwDisposition)
 {
@@ -437,47 +482,13 @@ LONG open_or_create(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create, 
     if (c.readonly())
         return ERROR_ACCESS_DENIED;
 
-    // Creation: find the deepest key that exists and add the rest below it, all in one
-    // transaction so that concurrent creators of the same path agree on one key.
-    status = run_once(c, begin_immediate);
-    if (status != ERROR_SUCCESS)
-        return status;
-    std::size_t have = count;
-    sqlite3_int64 parent = cl.key.id;
-    std::string prefix = path;
-    while (have > 0) {
-        status = find(c, cl.key, prefix, parent);
-        if (status == ERROR_SUCCESS)
-            break;
-        if (status != ERROR_FILE_NOT_FOUND)
-            break;
-        prefix.resize(prefix.size() - names[have - 1].n - 1);
-        --have;
-    }
-    if (have == 0) {
-        parent = cl.key.id;
-        status = check_alive(c, cl.key);
-    }
-    if (status == ERROR_SUCCESS && have < count) {
-        // The key that gets a new subkey was last written now.
-        query touch(c, touch_key);
-        touch.bind(1, parent).step();
-        status = touch.status();
-        for (std::size_t i = have; i < count && status == ERROR_SUCCESS; ++i) {
-            prefix += '\\';
-            prefix += fold(names[i].p, names[i].n);
-            query ins(c, insert_key);
-            ins.bind(1, parent).bind(2, names[i].p, names[i].n).bind(3, prefix).step();
-            status = ins.status();
-            parent = sqlite3_last_insert_rowid(c.db());
-        }
-    }
-    status = end_transaction(c, status);
+    bool made = false;
+    status = create_path(c, cl.key, names, count, path, id, made);
     if (status != ERROR_SUCCESS)
         return status;
     if (lpdwDisposition)
-        *lpdwDisposition = have < count ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    return new_handle(parent, std::move(path), granted(samDesired), phkResult);
+        *lpdwDisposition = made ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return new_handle(id, std::move(path), granted(samDesired), phkResult);
 }
 
 }  // namespace
