@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -119,6 +120,47 @@ TEST(NamedMutex, Owner_MayTakeItAgain_OthersWaitUntilEveryTakeIsReleased)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
     CloseHandle(m);
 }
+
+#ifndef _WIN32
+// The wall clock as winport sees it, shifted by this many seconds while a case steps it: this
+// program's clock_gettime takes the place of the C library's for the library's calls.
+std::atomic<long> wall_clock_step{0};
+}  // namespace
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec* ts) noexcept
+{
+    long rc = syscall(SYS_clock_gettime, clock, ts);
+    if (rc == 0 && clock == CLOCK_REALTIME)
+        ts->tv_sec += wall_clock_step.load();
+    return static_cast<int>(rc);
+}
+
+namespace {
+
+TEST(NamedMutex, LinuxTimedWait_NeitherShortenedNorLengthenedByAStepOfTheWallClock)
+{
+    std::string name = unique_name("stepped");
+    HANDLE m = CreateMutexA(nullptr, TRUE, name.c_str());
+    ASSERT_NE(m, nullptr);
+    for (long step : {-3600L, 3600L}) {
+        wall_clock_step = step;
+        DWORD r = WAIT_FAILED;
+        auto waited = std::chrono::steady_clock::duration::zero();
+        std::thread([&] {
+            HANDLE other = CreateMutexA(nullptr, FALSE, name.c_str());
+            auto start = std::chrono::steady_clock::now();
+            r = WaitForSingleObject(other, 100);
+            waited = std::chrono::steady_clock::now() - start;
+            CloseHandle(other);
+        }).join();
+        wall_clock_step = 0;
+        EXPECT_EQ(r, static_cast<DWORD>(WAIT_TIMEOUT)) << step;
+        EXPECT_GE(waited, std::chrono::milliseconds(100)) << step;  // a step back ended it at once; forward, it would last an hour
+    }
+    ReleaseMutex(m);
+    CloseHandle(m);
+}
+#endif
 
 TEST(NamedMutex, OwnerThreadEndedWithoutReleasing_NextWaitGetsItAbandonedOnce)
 {

@@ -89,6 +89,33 @@ bool sync_dir(const std::string& dir)
     return rc == 0 || err == EINVAL;
 }
 
+// The open() flags for a CreateFileA: the access mask, the write-through flag and whether
+// children inherit the handle. `read` and `write` say which ways the handle goes (appending
+// is writing).
+int open_flags(DWORD access, DWORD flags_and_attributes, bool inherit, bool& read, bool& write)
+{
+    read = access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
+    write = access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA);
+    bool append = !write && (access & FILE_APPEND_DATA);
+    int flags = O_CLOEXEC;
+    if ((write || append) && read)
+        flags |= O_RDWR;
+    else if (write || append)
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
+    if (append)
+        flags |= O_APPEND;
+    if (flags_and_attributes & FILE_FLAG_WRITE_THROUGH)
+        flags |= O_DSYNC;
+    if (inherit)
+        flags &= ~O_CLOEXEC;
+    write = write || append;
+    // Opening a FIFO would wait for its other end, where Windows never blocks in an open;
+    // CreateFileA makes the descriptor blocking again.
+    return flags | O_NONBLOCK;
+}
+
 }  // namespace
 
 HANDLE fd_handle_insert(int fd, bool readable, bool writable)
@@ -118,26 +145,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
     if (!unix_path(lpFileName, unix))
         return INVALID_HANDLE_VALUE;
 
-    bool read = dwDesiredAccess & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
-    bool write = dwDesiredAccess & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA);
-    bool append = !write && (dwDesiredAccess & FILE_APPEND_DATA);
-    int flags = O_CLOEXEC;
-    if ((write || append) && read)
-        flags |= O_RDWR;
-    else if (write || append)
-        flags |= O_WRONLY;
-    else
-        flags |= O_RDONLY;
-    if (append)
-        flags |= O_APPEND;
-    if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH)
-        flags |= O_DSYNC;
-    if (lpSecurityAttributes && lpSecurityAttributes->bInheritHandle)
-        flags &= ~O_CLOEXEC;
-    // Opening a FIFO would wait for its other end, where Windows never blocks in an open;
-    // the descriptor is made blocking again below.
-    flags |= O_NONBLOCK;
-
+    bool read, write;
+    int flags = open_flags(dwDesiredAccess, dwFlagsAndAttributes,
+                           lpSecurityAttributes && lpSecurityAttributes->bInheritHandle, read, write);
     int fd = -1;
     bool existed = false;
     switch (dwCreationDisposition) {
@@ -178,7 +188,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
     }
     std::shared_ptr<file_object> file;
     try {
-        file = std::make_shared<file_object>(fd, read, write || append);
+        file = std::make_shared<file_object>(fd, read, write);
     } catch (...) {
         close(fd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -23,6 +23,16 @@ namespace {
 
 thread_local DWORD last_error = ERROR_SUCCESS;
 
+std::atomic<unsigned> forks{0};
+
+void count_fork()
+{
+    forks.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Counted from the library's load on, so that no fork goes unseen.
+[[maybe_unused]] const int fork_counter = pthread_atfork(nullptr, nullptr, count_fork);
+
 // A handle value encodes a slot index and the slot's generation, so a handle that was closed
 // stays invalid after its slot is reused. Values are multiples of 4, as on Windows, and never
 // collide with the pseudo handles (-1, -2).
@@ -194,6 +204,62 @@ int deadline::remaining_ms() const
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
+DWORD error_from_errno(int err)
+{
+    switch (err) {
+    case 0:
+        return ERROR_SUCCESS;
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;
+    case EEXIST:
+        return ERROR_ALREADY_EXISTS;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return ERROR_DISK_FULL;
+    case ETXTBSY:
+        return ERROR_SHARING_VIOLATION;
+    case EXDEV:
+        return ERROR_NOT_SAME_DEVICE;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
+    case EIO:
+        return ERROR_IO_DEVICE;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case EPIPE:
+        return ERROR_NO_DATA;  // a write to a pipe whose reading end is closed
+    default:
+        return ERROR_INVALID_FUNCTION;
+    }
+}
+
+pid_t current_tid()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+unsigned fork_generation()
+{
+    return forks.load(std::memory_order_relaxed);
+}
+
 }  // namespace winport
 
 using namespace winport;
@@ -222,7 +288,7 @@ DWORD WINAPI GetCurrentProcessId(void)
 
 DWORD WINAPI GetCurrentThreadId(void)
 {
-    return static_cast<DWORD>(syscall(SYS_gettid));
+    return static_cast<DWORD>(current_tid());
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject)

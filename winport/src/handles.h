@@ -6,6 +6,7 @@
 #include <winport/base.h>
 
 #include <poll.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -85,6 +86,18 @@ bool handle_remove(HANDLE h);
 // a thread that ends does. Threads started by _beginthreadex run them before their handle is
 // signalled, so that no callback of an unloadable module runs after a join.
 void run_fls_callbacks();
+
+// The Windows error code for the errno of a system call: the one mapping of winport's own
+// calls (Windows Sockets keep their own codes).
+DWORD error_from_errno(int err);
+
+// The calling thread's kernel task identifier, unique on the machine while the thread lives;
+// what GetCurrentThreadId returns.
+pid_t current_tid();
+
+// How many fork()s lie between this process and the first of its line: state kept under an
+// older generation was made by a parent, whose locks and connections the child does not own.
+unsigned fork_generation();
 
 // The end of a wait of the given milliseconds; INFINITE never ends.
 struct deadline {

@@ -1,5 +1,6 @@
 #include "named.h"
 
+#include "handles.h"
 #include "prefix.h"
 
 #include <winport/winport.h>
@@ -279,67 +280,84 @@ struct named_file_access {
                 error = static_cast<DWORD>(error_from_errno(errno));
                 return;
             }
-            bool created = false;
-            int fd = openat(dfd, file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-            if (fd >= 0) {
+            open_attempt a{dfd, file};
+            a.fd = openat(dfd, file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+            if (a.fd >= 0) {
                 struct stat st;
-                if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+                if (fstat(a.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
                     static_cast<std::size_t>(st.st_size) < sizeof(std::uint32_t)) {
-                    close(fd);
                     error = ERROR_ACCESS_DENIED;
                     return;
                 }
-                if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                if (flock(a.fd, LOCK_EX | LOCK_NB) == 0) {
                     // Left behind by processes that ended without closing it (killed): the
                     // object no longer exists. Unlinked before it is let go, so that an open
                     // without the directory lock that takes it next sees it gone.
                     unlinkat(dfd, file.c_str(), 0);
-                    close(fd);
-                    fd = -1;
-                } else if (flock(fd, LOCK_SH) != 0) {
+                    close(a.fd);
+                    a.fd = -1;
+                } else if (flock(a.fd, LOCK_SH) != 0) {
                     error = static_cast<DWORD>(error_from_errno(errno));
-                    close(fd);
                     return;
                 }
             }
-            if (fd < 0) {
-                fd = openat(dfd, file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-                if (fd < 0 || ftruncate(fd, static_cast<off_t>(mapped)) != 0 || flock(fd, LOCK_SH) != 0) {
+            if (a.fd < 0) {
+                a.fd = openat(dfd, file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+                a.made = a.fd >= 0;
+                if (!a.made || ftruncate(a.fd, static_cast<off_t>(mapped)) != 0 || flock(a.fd, LOCK_SH) != 0) {
                     error = static_cast<DWORD>(error_from_errno(errno));
-                    if (fd >= 0) {
-                        unlinkat(dfd, file.c_str(), 0);
-                        close(fd);
-                    }
                     return;
                 }
-                created = true;
             }
-            void* page = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            void* page = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, a.fd, 0);
             if (page == MAP_FAILED) {
                 error = ERROR_NOT_ENOUGH_MEMORY;
-                if (created)
-                    unlinkat(dfd, file.c_str(), 0);
-                close(fd);
                 return;
             }
+            a.page = page;
+            a.mapped = mapped;
             auto* first = static_cast<std::uint32_t*>(page);
-            if (created) {
+            if (a.made) {
                 init(page);
                 __atomic_store_n(first, static_cast<std::uint32_t>(kind), __ATOMIC_RELEASE);
             } else if (*first != static_cast<std::uint32_t>(kind)) {
                 // One namespace for all kinds, as on Windows.
-                munmap(page, mapped);
-                close(fd);
                 error = ERROR_INVALID_HANDLE;
                 return;
             }
             result.file.reset(new named_file);
-            result.file->fd_ = fd;
+            result.file->fd_ = a.fd;
             result.file->page_ = page;
             result.file->size_ = mapped;
-            result.created = created;
+            result.created = a.made;
+            a.fd = -1;
+            a.page = nullptr;
+            a.made = false;
         });
     }
+
+private:
+    // What an open has got so far. An open that gives up returns it all: the mapping and the
+    // descriptor go, and a file the open made is removed, so that nobody finds an object that
+    // was never set up.
+    struct open_attempt {
+        int dfd;
+        const std::string& file;
+        int fd = -1;
+        bool made = false;
+        void* page = nullptr;
+        std::size_t mapped = 0;
+
+        ~open_attempt()
+        {
+            if (page)
+                munmap(page, mapped);
+            if (made)
+                unlinkat(dfd, file.c_str(), 0);
+            if (fd >= 0)
+                close(fd);
+        }
+    };
 };
 
 named_open_result named_open(const char* name, named_kind kind, std::size_t size,

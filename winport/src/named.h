@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include <sys/types.h>
@@ -70,6 +72,43 @@ std::string hash_hex(const std::string& text);
 std::mutex& named_cache_lock();
 object_ptr named_cache_find(const std::string& name);
 void named_cache_put(const std::string& name, const object_ptr& obj);
+
+// A handle to a new or opened object; when there is one, the last error says which
+// (ERROR_SUCCESS or ERROR_ALREADY_EXISTS), as the Create calls tell it.
+inline HANDLE insert_new(object_ptr obj, DWORD error)
+{
+    HANDLE h = handle_insert(std::move(obj));
+    if (h)
+        SetLastError(error);
+    return h;
+}
+
+// Opens the named object of type T that the process already holds, or opens or makes it
+// through make(name) which returns the object and whether it was created.
+template <class T, class Make>
+HANDLE open_named(const char* name, Make make)
+{
+    std::lock_guard<std::mutex> guard(named_cache_lock());
+    if (object_ptr held = named_cache_find(name)) {
+        if (!std::dynamic_pointer_cast<T>(held)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        return insert_new(std::move(held), ERROR_ALREADY_EXISTS);
+    }
+    bool created = false;
+    std::shared_ptr<T> obj;
+    try {
+        obj = make(created);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (!obj)
+        return nullptr;
+    named_cache_put(name, obj);
+    return insert_new(std::move(obj), created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+}
 
 }  // namespace winport
 

@@ -16,6 +16,11 @@ bool unix_path(const char* path, std::string& out);
 // '\' separators.
 std::string windows_view(const std::string& absolute);
 
+// The full path of a path, in the Windows view, as the run-time's _fullpath resolves it:
+// "." and ".." taken lexically, never above a drive's root. False, with errno set, when the
+// working directory cannot be read.
+bool full_path(const char* relative, std::string& full);
+
 // The Windows code for the errno of a call on a path: a missing file is ERROR_FILE_NOT_FOUND
 // only when its directory exists, else ERROR_PATH_NOT_FOUND, as Windows tells the two apart.
 DWORD error_from_path_errno(int err, const std::string& unix);

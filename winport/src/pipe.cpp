@@ -79,7 +79,7 @@ BOOL WINAPI CreatePipe(PHANDLE hReadPipe, PHANDLE hWritePipe, LPSECURITY_ATTRIBU
     bool inherit = lpPipeAttributes && lpPipeAttributes->bInheritHandle;
     int fds[2];
     if (pipe2(fds, inherit ? 0 : O_CLOEXEC) != 0) {
-        SetLastError(errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY);
+        SetLastError(error_from_errno(errno));
         return FALSE;
     }
     HANDLE read_end = fd_handle_insert(fds[0], true, false);

@@ -1,5 +1,7 @@
 #include "prefix.h"
 
+#include "handles.h"
+
 #include <winport/winport.h>
 
 #include <cerrno>
@@ -12,52 +14,6 @@
 #include <unistd.h>
 
 namespace winport {
-
-unsigned long error_from_errno(int err)
-{
-    switch (err) {
-    case 0:
-        return ERROR_SUCCESS;
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-        return ERROR_ACCESS_DENIED;
-    case EEXIST:
-        return ERROR_ALREADY_EXISTS;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return ERROR_DISK_FULL;
-    case ETXTBSY:
-        return ERROR_SHARING_VIOLATION;
-    case EXDEV:
-        return ERROR_NOT_SAME_DEVICE;
-    case ENOTEMPTY:
-        return ERROR_DIR_NOT_EMPTY;
-    case EIO:
-        return ERROR_IO_DEVICE;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EBADF:
-        return ERROR_INVALID_HANDLE;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    case EPIPE:
-        return ERROR_NO_DATA;  // a write to a pipe whose reading end is closed
-    default:
-        return ERROR_INVALID_FUNCTION;
-    }
-}
 
 bool make_private_dir(const std::string& path)
 {

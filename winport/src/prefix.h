@@ -18,9 +18,6 @@ std::string prefix_path(const std::string& relative);
 // cannot be made or exists as something else.
 bool make_private_dir(const std::string& path);
 
-// The Windows error code for an errno value of a file-system call.
-unsigned long error_from_errno(int err);
-
 }  // namespace winport
 
 #endif

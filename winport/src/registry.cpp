@@ -2,643 +2,31 @@
 // process of the prefix.
 //
 // Every thread has a connection of its own with its statements prepared once, so a call takes
-// no lock of ours; the locks of SQLite's WAL index (kept by registry_vfs.cpp) order the
+// no lock of ours; the locks of SQLite's WAL index (kept by registry_locks.cpp) order the
 // writers of all processes. Each call is one
 // statement (or one IMMEDIATE transaction where it reads and then writes), so nothing another
 // process does can come between its steps, and a write is in the WAL before the call returns.
+#include "registry_db.h"
+
 #include "handles.h"
-#include "prefix.h"
-#include "registry_vfs.h"
 
 #include <winport/winport.h>
 
 #include <sqlite3.h>
 
-#include <atomic>
-#include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
-
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 namespace winport {
+namespace reg {
 namespace {
 
-constexpr int schema_version = 1;
 // Windows refuses a key name from 257 characters on and a value name from 16384 on.
 constexpr std::size_t max_key_name = 256;
 constexpr std::size_t max_value_name = 16383;
-
-// The time as a FILETIME (100 ns since 1601), from the Julian day.
-#define WINPORT_NOW "CAST((julianday('now') - 2305813.5) * 864000000000.0 AS INTEGER)"
-
-// A key was last written when it or one of its subkeys was made or deleted (keys.written) or
-// one of its values was last set (vals.written, in the value's own row, so that a set writes
-// no page beyond the value's) or deleted (the trigger).
-const char* const schema_sql = R"sql(
-CREATE TABLE keys(
-    id INTEGER PRIMARY KEY AUTOINCREMENT,
-    parent INTEGER REFERENCES keys(id),
-    name BLOB NOT NULL,
-    path BLOB NOT NULL UNIQUE,
-    written INTEGER NOT NULL DEFAULT 0);
-CREATE INDEX keys_children ON keys(parent, path);
-CREATE TABLE vals(
-    id INTEGER PRIMARY KEY,
-    key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,
-    fold BLOB NOT NULL,
-    name BLOB NOT NULL,
-    type INTEGER NOT NULL,
-    data BLOB NOT NULL,
-    written INTEGER NOT NULL,
-    UNIQUE(key, fold));
-CREATE INDEX vals_order ON vals(key);
-CREATE TRIGGER vals_deleted AFTER DELETE ON vals BEGIN
-    UPDATE keys SET written = )sql" WINPORT_NOW R"sql( WHERE id = OLD.key;
-END;
-CREATE TABLE flushes(count INTEGER NOT NULL);
-INSERT INTO flushes VALUES(0);
-INSERT INTO keys(id, parent, name, path) VALUES
-    (1, NULL, CAST('HKEY_CLASSES_ROOT' AS BLOB), CAST('HKEY_CLASSES_ROOT' AS BLOB)),
-    (2, NULL, CAST('HKEY_CURRENT_USER' AS BLOB), CAST('HKEY_CURRENT_USER' AS BLOB)),
-    (3, NULL, CAST('HKEY_LOCAL_MACHINE' AS BLOB), CAST('HKEY_LOCAL_MACHINE' AS BLOB)),
-    (4, NULL, CAST('HKEY_USERS' AS BLOB), CAST('HKEY_USERS' AS BLOB)),
-    (6, NULL, CAST('HKEY_CURRENT_CONFIG' AS BLOB), CAST('HKEY_CURRENT_CONFIG' AS BLOB));
-)sql";
-
-enum stmt_id {
-    find_key,
-    key_exists,
-    insert_key,
-    has_children,
-    delete_key,
-    touch_key,
-    touch_parent,
-    count_flush,
-    get_value,
-    set_value,
-    delete_value,
-    enum_key,
-    enum_key_same,
-    enum_key_next,
-    enum_value,
-    enum_value_same,
-    enum_value_next,
-    info_keys,
-    info_values,
-    key_written,
-    begin_immediate,
-    commit,
-    rollback,
-    stmt_count
-};
-
-// A subkey's name, the time it was last written when ?3 asks for it, and its path.
-#define ENUM_KEY_COLUMNS                                                                                               \
-    "SELECT name, CASE WHEN ?3 THEN max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id),"    \
-    " 0)) END, path FROM keys"
-
-const char* const stmt_sql[stmt_count] = {
-    "SELECT id FROM keys WHERE path = ?1",
-    "SELECT 1 FROM keys WHERE id = ?1",
-    "INSERT INTO keys(parent, name, path, written) VALUES(?1, ?2, ?3, " WINPORT_NOW ")",
-    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
-    "DELETE FROM keys WHERE id = ?1",
-    "UPDATE keys SET written = " WINPORT_NOW " WHERE id = ?1",
-    "UPDATE keys SET written = " WINPORT_NOW " WHERE id = (SELECT parent FROM keys WHERE id = ?1)",
-    "UPDATE flushes SET count = count + 1",
-    "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
-    // A replaced value keeps its row, so it keeps its place in the enumeration, and its name.
-    "INSERT INTO vals(key, fold, name, type, data, written) VALUES(?1, ?2, ?3, ?4, ?5, " WINPORT_NOW ")"
-    " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data, written = excluded.written",
-    "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
-    // Enumeration: the entry at an index, the one a cursor stands on (or the next, if it is
-    // gone), and the one after it. Subkeys come in the order of their paths, values in the
-    // order they were made.
-    ENUM_KEY_COLUMNS " WHERE parent = ?1 ORDER BY path LIMIT 1 OFFSET ?2",
-    ENUM_KEY_COLUMNS " WHERE parent = ?1 AND path >= ?2 ORDER BY path LIMIT 1",
-    ENUM_KEY_COLUMNS " WHERE parent = ?1 AND path > ?2 ORDER BY path LIMIT 1",
-    "SELECT name, type, data, id FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
-    "SELECT name, type, data, id FROM vals WHERE key = ?1 AND id >= ?2 ORDER BY id LIMIT 1",
-    "SELECT name, type, data, id FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
-    "SELECT count(*), ifnull(max(length(name)), 0) FROM keys WHERE parent = ?1",
-    "SELECT count(*), ifnull(max(length(name)), 0), ifnull(max(length(data)), 0) FROM vals WHERE key = ?1",
-    ("SELECT max(written, ifnull((SELECT max(v.written) FROM vals v WHERE v.key = keys.id), 0)) FROM keys"
-     " WHERE id = ?1"),
-    "BEGIN IMMEDIATE",
-    "COMMIT",
-    "ROLLBACK",
-};
-
-// Once the database was found damaged, every call says so, as Windows does for a hive it could
-// not load; nothing is read from or written to it any more by this process.
-std::atomic<bool> damaged{false};
-
-// Connections opened before a fork() belong to the parent: the child opens its own.
-std::atomic<unsigned> fork_generation{0};
-
-LONG sql_status(int rc)
-{
-    switch (rc & 0xff) {
-    case SQLITE_OK:
-    case SQLITE_ROW:
-    case SQLITE_DONE:
-        return ERROR_SUCCESS;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-    case SQLITE_FORMAT:
-        damaged.store(true, std::memory_order_relaxed);
-        return ERROR_BADDB;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-        return ERROR_ACCESS_DENIED;
-    case SQLITE_NOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case SQLITE_FULL:
-        return ERROR_DISK_FULL;
-    case SQLITE_TOOBIG:
-        return ERROR_INVALID_PARAMETER;
-    case SQLITE_CONSTRAINT:
-        // Values and subkeys refer to their key: a write under a key that another handle
-        // deleted meanwhile fails here.
-        return rc == SQLITE_CONSTRAINT_FOREIGNKEY ? ERROR_KEY_DELETED : ERROR_REGISTRY_IO_FAILED;
-    default:
-        return ERROR_REGISTRY_IO_FAILED;
-    }
-}
-
-// SQLite asks again while another connection holds the lock it needs. Writers hold it for
-// microseconds, so the first waits are short; the limit only ends a wait for a process that
-// is stuck.
-int busy_wait(void*, int count)
-{
-    constexpr int max_tries = 60000;  // about a minute
-    if (count >= max_tries)
-        return 0;
-    long us = count < 5 ? 50L << count : 1000L;
-    timespec ts{0, us * 1000L};
-    nanosleep(&ts, nullptr);
-    return 1;
-}
-
-// Where an enumeration of a key by index stands: the index last given and the entry found
-// there. A call for the next index continues after that entry, and a call for the same index
-// gives it again (or the one after it, once it is gone), in a few page reads however many
-// entries come before; any other index is counted from the first entry. So while entries are
-// added or deleted between the calls of an in-order walk, the walk gives every entry that
-// stays throughout exactly once, any other at most once, and ends.
-struct enum_cursor {
-    bool valid = false;
-    DWORD index = 0;
-    std::string path;      // of the subkey found there
-    sqlite3_int64 id = 0;  // of the value found there
-};
-enum enum_kind { enum_subkeys, enum_values };
-
-class connection {
-public:
-    ~connection()
-    {
-        for (sqlite3_stmt* s : stmts_)
-            sqlite3_finalize(s);
-        sqlite3_close(db_);
-    }
-
-    LONG open();
-
-    // The statement, prepared on first use; a query resets it after each run.
-    sqlite3_stmt* stmt(stmt_id id, LONG& status)
-    {
-        if (!stmts_[id]) {
-            int rc = sqlite3_prepare_v3(db_, stmt_sql[id], -1, SQLITE_PREPARE_PERSISTENT, &stmts_[id], nullptr);
-            if (rc == SQLITE_ERROR) {
-                // The statements are fixed: one that does not compile meets a schema that
-                // only claims to be the registry's.
-                damaged.store(true, std::memory_order_relaxed);
-                status = ERROR_BADDB;
-                return nullptr;
-            }
-            if (rc != SQLITE_OK) {
-                status = sql_status(rc);
-                return nullptr;
-            }
-        }
-        status = ERROR_SUCCESS;
-        return stmts_[id];
-    }
-
-    void check_edges();
-
-    LONG exec(const char* sql) { return sql_status(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr)); }
-
-    sqlite3* db() const { return db_; }
-    bool readonly() const { return readonly_; }
-    unsigned generation = 0;
-
-    // ---- what this connection read, kept while the database has not changed --------------
-    //
-    // A lookup through SQLite costs about fifteen times one answered from what was kept.
-    // Every commit of any process rewrites the header of the WAL index in shared memory (its
-    // change counter and frame count move), so while
-    // the header reads the same as when something was read, that something is still what the
-    // database holds. Reading the header takes no lock: a committer writes its second copy
-    // and then its first, and SQLite itself trusts it when both copies agree.
-
-    struct snapshot {
-        unsigned char header[48];
-    };
-
-    // The header as it stands; false when none can be had or a commit is writing it.
-    bool current(snapshot& s) const
-    {
-        if (!shm_ || sqlite3_get_autocommit(db_) == 0)
-            return false;
-        // Acquire loads keep the reads of the second copy after those of the first.
-        auto* words = const_cast<const std::uint32_t*>(reinterpret_cast<const volatile std::uint32_t*>(shm_));
-        constexpr std::size_t n = sizeof s.header / sizeof(std::uint32_t);
-        std::uint32_t first[n];
-        bool same = true;
-        for (std::size_t i = 0; i < n; ++i)
-            first[i] = __atomic_load_n(&words[i], __ATOMIC_ACQUIRE);
-        for (std::size_t i = 0; i < n; ++i)
-            same = same && __atomic_load_n(&words[n + i], __ATOMIC_ACQUIRE) == first[i];
-        std::memcpy(s.header, first, sizeof s.header);
-        // isInit (byte 12) says the header was built at all.
-        return same && s.header[12] == 1;
-    }
-
-    // True when what was kept still holds.
-    bool unchanged() const
-    {
-        snapshot now;
-        return kept_valid_ && current(now) && std::memcmp(now.header, kept_.header, sizeof now.header) == 0;
-    }
-
-    // Called with the header read before a read statement and its result: keeps it when no
-    // commit came between.
-    bool may_keep(const snapshot& before)
-    {
-        snapshot after;
-        if (!current(after) || std::memcmp(before.header, after.header, sizeof after.header) != 0)
-            return false;
-        if (!kept_valid_ || std::memcmp(kept_.header, before.header, sizeof before.header) != 0) {
-            paths.clear();
-            values.clear();
-            kept_ = before;
-            kept_valid_ = true;
-        } else if (paths.size() + values.size() >= max_kept) {
-            // Full: a quarter goes, in no order that follows use, and the rest stays.
-            evict(paths);
-            evict(values);
-        }
-        return true;
-    }
-
-    struct kept_value {
-        DWORD type;
-        std::string data;
-    };
-    std::unordered_map<std::string, sqlite3_int64> paths;  // key path -> id, of keys that exist
-    std::unordered_map<std::string, kept_value> values;    // id + '\\' + folded name -> value
-    // The predefined keys have no handle object to keep a cursor: each thread keeps its own.
-    enum_cursor root_cursors[8][2];
-
-    // Room for a key and its value read from each of some 100,000 keys, about 20 MB: enough
-    // that a caller reading a registry that large at random is answered from here.
-    static constexpr std::size_t max_kept = 1u << 18;
-    static constexpr std::size_t max_kept_value = 1024;
-
-private:
-    template <typename Map>
-    static void evict(Map& m)
-    {
-        for (std::size_t n = m.size() / 4; n > 0; --n)
-            m.erase(m.begin());
-    }
-
-    LONG connect(const std::string& path, bool writable, bool unchanging, int& version);
-    LONG create_schema();
-    void map_index();
-
-    sqlite3* db_ = nullptr;
-    sqlite3_stmt* stmts_[stmt_count] = {};
-    bool readonly_ = false;
-    bool unchanging_ = false;
-    const volatile unsigned char* shm_ = nullptr;
-    snapshot kept_{};
-    bool kept_valid_ = false;
-};
-
-// SQLite's own mapping of the first region of the WAL index, through the VFS: the memory that
-// its readers and writers use, valid while the connection is open.
-void connection::map_index()
-{
-    sqlite3_file* file = nullptr;
-    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file || !file->pMethods ||
-        file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
-        return;
-    volatile void* region = nullptr;
-    if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) == SQLITE_OK && region)
-        shm_ = static_cast<const volatile unsigned char*>(region);
-}
-
-// One run of a prepared statement: binds, steps, and leaves the statement reset.
-class query {
-public:
-    query(connection& c, stmt_id id) : stmt_(c.stmt(id, status_)) {}
-    ~query()
-    {
-        if (stmt_) {
-            sqlite3_reset(stmt_);
-            sqlite3_clear_bindings(stmt_);
-        }
-    }
-    query(const query&) = delete;
-    query& operator=(const query&) = delete;
-
-    bool ok() const { return status_ == ERROR_SUCCESS; }
-    LONG status() const { return status_; }
-
-    query& bind(int i, sqlite3_int64 v)
-    {
-        if (ok())
-            fail(sqlite3_bind_int64(stmt_, i, v));
-        return *this;
-    }
-    query& bind(int i, const std::string& blob) { return bind(i, blob.data(), blob.size()); }
-    query& bind(int i, const void* data, std::size_t size)
-    {
-        // A zero-length blob must still be a blob, not NULL.
-        static const char empty = 0;
-        if (ok())
-            fail(sqlite3_bind_blob64(stmt_, i, size ? data : &empty, size, SQLITE_STATIC));
-        return *this;
-    }
-
-    // True for a row; false at the end or on failure (then status() says which).
-    bool step()
-    {
-        if (!ok())
-            return false;
-        int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_ROW)
-            return true;
-        if (rc != SQLITE_DONE)
-            status_ = sql_status(sqlite3_extended_errcode(sqlite3_db_handle(stmt_)));
-        return false;
-    }
-
-    sqlite3_int64 integer(int col) const { return sqlite3_column_int64(stmt_, col); }
-    const void* blob(int col) const { return sqlite3_column_blob(stmt_, col); }
-    std::size_t size(int col) const { return static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)); }
-
-private:
-    void fail(int rc)
-    {
-        if (rc != SQLITE_OK)
-            status_ = sql_status(rc);
-    }
-
-    sqlite3_stmt* stmt_;
-    LONG status_ = ERROR_SUCCESS;
-};
-
-LONG connection::open()
-{
-    std::string path = prefix_path("registry.db");
-    if (path.empty())
-        return static_cast<LONG>(GetLastError());
-    // SQLite would create the file readable by all; the registry is the user's own. Its WAL and
-    // shared-memory files take the database file's mode.
-    bool writable = true;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-        writable = false;
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    }
-    if (fd < 0)
-        return static_cast<LONG>(error_from_errno(errno));
-    ::close(fd);
-
-    int version = 0;
-    LONG status = connect(path, writable, false, version);
-    struct stat wal;
-    if (status == ERROR_ACCESS_DENIED && !writable && stat((path + "-wal").c_str(), &wal) != 0 && errno == ENOENT) {
-        // SQLite reads a WAL database only beside -wal and -shm files that it finds or can make.
-        // Where the database may not be written and no WAL is left, the folder is the reason:
-        // nobody writes this registry, and it is read as the file that does not change.
-        sqlite3_close(db_);
-        db_ = nullptr;
-        status = connect(path, false, true, version);
-    }
-    if (status != ERROR_SUCCESS)
-        return status;
-    if (version == 0) {
-        if (readonly_)
-            return ERROR_ACCESS_DENIED;
-        if ((status = create_schema()) != ERROR_SUCCESS)
-            return status;
-    } else if (version != schema_version) {
-        // A database of another program, or of a later schema than this one knows.
-        return ERROR_BADDB;
-    }
-    if (!unchanging_)
-        map_index();
-    return ERROR_SUCCESS;
-}
-
-// Opens the database and reads its schema version.
-LONG connection::connect(const std::string& path, bool writable, bool unchanging, int& version)
-{
-    int flags = (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
-    std::string name = path;
-    if (unchanging) {
-        static const char hex[] = "0123456789ABCDEF";
-        name = "file:";
-        for (unsigned char ch : path) {
-            if (std::isalnum(ch) || std::strchr("/-._~", ch)) {
-                name += static_cast<char>(ch);
-            } else {
-                name += '%';
-                name += hex[ch >> 4];
-                name += hex[ch & 15];
-            }
-        }
-        name += "?immutable=1";
-        flags |= SQLITE_OPEN_URI;
-    }
-    int rc = sqlite3_open_v2(name.c_str(), &db_, flags, registry_vfs());
-    if (rc != SQLITE_OK)
-        return sql_status(rc);
-    sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_handler(db_, busy_wait, nullptr);
-    readonly_ = !writable || sqlite3_db_readonly(db_, "main") == 1;
-    unchanging_ = unchanging;
-
-    // A page cache of up to 16 MiB, filled as pages are read, holds the pages of a registry of
-    // 100,000 keys: SQLite's default of 2 MiB made every lookup in one that large a read.
-    LONG status = exec("PRAGMA foreign_keys = ON; PRAGMA cell_size_check = ON; PRAGMA cache_size = -16384");
-    // A registry's rows are tens of bytes, and a write puts each page it changes into the WAL
-    // whole: with pages of 1 KiB (in a database made here; one that exists keeps its own) a new
-    // key with its value writes 8 KiB where 4 KiB pages made it 32 KiB. The WAL is folded back
-    // into the database once it holds 4 MiB, whatever the page size, so that the fsync()s that
-    // end a checkpoint come after as many bytes of writes as they did with SQLite's default.
-    if (status == ERROR_SUCCESS && !readonly_)
-        status = exec("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
-    if (status == ERROR_SUCCESS && !readonly_) {
-        sqlite3_stmt* page = nullptr;
-        if (sqlite3_prepare_v2(db_, "PRAGMA page_size", -1, &page, nullptr) == SQLITE_OK &&
-            sqlite3_step(page) == SQLITE_ROW && sqlite3_column_int(page, 0) > 0)
-            sqlite3_wal_autocheckpoint(db_, (4 << 20) / sqlite3_column_int(page, 0));
-        sqlite3_finalize(page);
-    }
-    if (status != ERROR_SUCCESS)
-        return status;
-    sqlite3_stmt* s = nullptr;
-    rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr);
-    if (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW)
-        version = sqlite3_column_int(s, 0), rc = SQLITE_OK;
-    sqlite3_finalize(s);
-    return sql_status(rc);
-}
-
-// Damage is found where a statement reads it, and from then on every call reports it. What
-// every call may read is checked once per process: the header and schema (by opening), and
-// the root and outermost pages of every table and index, each reached in a few page reads
-// whatever the database's size. The WAL needs no check: SQLite takes none of its frames
-// whose checksum fails.
-void connection::check_edges()
-{
-    static const char* const edges[] = {
-        "SELECT min(id) FROM keys",
-        "SELECT max(id) FROM keys",
-        "SELECT min(path) FROM keys INDEXED BY sqlite_autoindex_keys_1",
-        "SELECT max(path) FROM keys INDEXED BY sqlite_autoindex_keys_1",
-        "SELECT min(parent) FROM keys INDEXED BY keys_children",
-        "SELECT max(parent) FROM keys INDEXED BY keys_children",
-        "SELECT min(id) FROM vals",
-        "SELECT max(id) FROM vals",
-        "SELECT min(key) FROM vals INDEXED BY sqlite_autoindex_vals_1",
-        "SELECT max(key) FROM vals INDEXED BY sqlite_autoindex_vals_1",
-        "SELECT min(key) FROM vals INDEXED BY vals_order",
-        "SELECT max(key) FROM vals INDEXED BY vals_order",
-        "SELECT max(rowid) FROM sqlite_sequence",
-        "SELECT count FROM flushes",
-    };
-    for (const char* sql : edges) {
-        sqlite3_stmt* s = nullptr;
-        int rc = sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_step(s);
-        sqlite3_finalize(s);
-        // A table or index missing from the schema makes the registry's own statements fail.
-        if (rc == SQLITE_ERROR || sql_status(rc) == ERROR_BADDB) {
-            damaged.store(true, std::memory_order_relaxed);
-            return;
-        }
-    }
-}
-
-LONG connection::create_schema()
-{
-    LONG status = exec("BEGIN IMMEDIATE");
-    if (status != ERROR_SUCCESS)
-        return status;
-    // Another process may have made it while this one waited for the lock.
-    int version = -1, objects = -1;
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT (SELECT user_version FROM pragma_user_version), count(*) FROM sqlite_schema",
-                           -1, &s, nullptr) == SQLITE_OK &&
-        sqlite3_step(s) == SQLITE_ROW) {
-        version = sqlite3_column_int(s, 0);
-        objects = sqlite3_column_int(s, 1);
-    }
-    int rc = sqlite3_finalize(s);
-    if (rc != SQLITE_OK)
-        status = sql_status(rc);
-    else if (version == 0 && objects == 0)
-        status = exec((std::string(schema_sql) + "PRAGMA user_version = " + std::to_string(schema_version)).c_str());
-    else if (version != schema_version)
-        status = ERROR_BADDB;
-    if (status != ERROR_SUCCESS) {
-        exec("ROLLBACK");
-        return status;
-    }
-    return exec("COMMIT");
-}
-
-pthread_key_t connection_key;
-thread_local connection* current = nullptr;
-
-void end_thread(void* p)
-{
-    current = nullptr;
-    delete static_cast<connection*>(p);
-}
-
-void after_fork_in_child()
-{
-    fork_generation.fetch_add(1, std::memory_order_relaxed);
-}
-
-// The connection of the calling thread, opened on first use. Null with the reason in status.
-connection* thread_connection(LONG& status)
-{
-    static std::once_flag once;
-    static int key_rc = 0;
-    if (damaged.load(std::memory_order_relaxed)) {
-        status = ERROR_BADDB;
-        return nullptr;
-    }
-    unsigned gen = fork_generation.load(std::memory_order_relaxed);
-    if (current && current->generation == gen) {
-        status = ERROR_SUCCESS;
-        return current;
-    }
-    std::call_once(once, [] {
-        key_rc = pthread_key_create(&connection_key, end_thread);
-        pthread_atfork(nullptr, nullptr, after_fork_in_child);
-    });
-    if (key_rc != 0) {
-        status = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
-    }
-    // A connection inherited through fork() is the parent's: closing it here could disturb the
-    // parent's locks, so it is left alone.
-    current = nullptr;
-    pthread_setspecific(connection_key, nullptr);
-
-    connection* c = new (std::nothrow) connection;
-    if (!c) {
-        status = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
-    }
-    status = c->open();
-    if (status == ERROR_SUCCESS) {
-        static std::once_flag checked;
-        std::call_once(checked, [c] { c->check_edges(); });
-        if (damaged.load(std::memory_order_relaxed))
-            status = ERROR_BADDB;
-    }
-    if (status != ERROR_SUCCESS) {
-        delete c;
-        return nullptr;
-    }
-    c->generation = gen;
-    pthread_setspecific(connection_key, c);
-    current = c;
-    return c;
-}
 
 // ---- keys and handles -----------------------------------------------------------------
 
@@ -776,18 +164,18 @@ LONG check_alive(connection& c, const key_ref& k)
 {
     if (k.root)
         return ERROR_SUCCESS;
-    connection::snapshot before;
-    bool steady = c.current(before);
+    read_cache::snapshot before;
+    bool steady = c.cache.current(before);
     // A key's path never changes, and a path kept with the key's id was found in this state.
-    if (steady && c.unchanged()) {
-        auto it = c.paths.find(*k.path);
-        if (it != c.paths.end() && it->second == k.id)
+    if (steady && c.cache.unchanged()) {
+        auto it = c.cache.paths.find(*k.path);
+        if (it != c.cache.paths.end() && it->second == k.id)
             return ERROR_SUCCESS;
     }
     query q(c, key_exists);
     if (q.bind(1, k.id).step()) {
-        if (steady && c.may_keep(before))
-            c.paths.emplace(*k.path, k.id);
+        if (steady && c.cache.may_keep(before))
+            c.cache.paths.emplace(*k.path, k.id);
         return ERROR_SUCCESS;
     }
     return q.ok() ? ERROR_KEY_DELETED : q.status();
@@ -804,11 +192,11 @@ LONG not_found(connection& c, const key_ref& k, LONG code)
 // The id of the key at a path, if it exists.
 LONG lookup(connection& c, const std::string& path, sqlite3_int64& id, bool& found)
 {
-    connection::snapshot before;
-    bool steady = c.current(before);
-    if (steady && c.unchanged()) {
-        auto it = c.paths.find(path);
-        if (it != c.paths.end()) {
+    read_cache::snapshot before;
+    bool steady = c.cache.current(before);
+    if (steady && c.cache.unchanged()) {
+        auto it = c.cache.paths.find(path);
+        if (it != c.cache.paths.end()) {
             id = it->second;
             found = true;
             return ERROR_SUCCESS;
@@ -818,8 +206,8 @@ LONG lookup(connection& c, const std::string& path, sqlite3_int64& id, bool& fou
     found = q.bind(1, path).step();
     if (found) {
         id = q.integer(0);
-        if (steady && c.may_keep(before))
-            c.paths.emplace(path, id);
+        if (steady && c.cache.may_keep(before))
+            c.cache.paths.emplace(path, id);
     }
     return q.status();
 }
@@ -1010,6 +398,51 @@ LONG key_counts(connection& c, stmt_id id, sqlite3_int64 key, std::initializer_l
     return ERROR_SUCCESS;
 }
 
+// Makes what is missing of the keys on `path`, the full path of names[0..count) below `base`:
+// finds the deepest key that exists and adds the rest below it, all in one transaction so that
+// concurrent creators of the same path agree on one key. `id` is then the key at `path`, and
+// `made` says whether any key was new.
+LONG create_path(connection& c, const key_ref& base, const name_span names[], std::size_t count,
+                 const std::string& path, sqlite3_int64& id, bool& made)
+{
+    LONG status = run_once(c, begin_immediate);
+    if (status != ERROR_SUCCESS)
+        return status;
+    std::size_t have = count;
+    sqlite3_int64 parent = base.id;
+    std::string prefix = path;
+    while (have > 0) {
+        status = find(c, base, prefix, parent);
+        if (status == ERROR_SUCCESS)
+            break;
+        if (status != ERROR_FILE_NOT_FOUND)
+            break;
+        prefix.resize(prefix.size() - names[have - 1].n - 1);
+        --have;
+    }
+    if (have == 0) {
+        parent = base.id;
+        status = check_alive(c, base);
+    }
+    if (status == ERROR_SUCCESS && have < count) {
+        // The key that gets a new subkey was last written now.
+        query touch(c, touch_key);
+        touch.bind(1, parent).step();
+        status = touch.status();
+        for (std::size_t i = have; i < count && status == ERROR_SUCCESS; ++i) {
+            prefix += '\\';
+            prefix += fold(names[i].p, names[i].n);
+            query ins(c, insert_key);
+            ins.bind(1, parent).bind(2, names[i].p, names[i].n).bind(3, prefix).step();
+            status = ins.status();
+            parent = sqlite3_last_insert_rowid(c.db());
+        }
+    }
+    id = parent;
+    made = have < count;
+    return end_transaction(c, status);
+}
+
 LONG open_or_create(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create, PHKEY phkResult,
                     LPDWORD lpdwDisposition)
 {
@@ -1049,53 +482,21 @@ LONG open_or_create(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create, 
     if (c.readonly())
         return ERROR_ACCESS_DENIED;
 
-    // Creation: find the deepest key that exists and add the rest below it, all in one
-    // transaction so that concurrent creators of the same path agree on one key.
-    status = run_once(c, begin_immediate);
-    if (status != ERROR_SUCCESS)
-        return status;
-    std::size_t have = count;
-    sqlite3_int64 parent = cl.key.id;
-    std::string prefix = path;
-    while (have > 0) {
-        status = find(c, cl.key, prefix, parent);
-        if (status == ERROR_SUCCESS)
-            break;
-        if (status != ERROR_FILE_NOT_FOUND)
-            break;
-        prefix.resize(prefix.size() - names[have - 1].n - 1);
-        --have;
-    }
-    if (have == 0) {
-        parent = cl.key.id;
-        status = check_alive(c, cl.key);
-    }
-    if (status == ERROR_SUCCESS && have < count) {
-        // The key that gets a new subkey was last written now.
-        query touch(c, touch_key);
-        touch.bind(1, parent).step();
-        status = touch.status();
-        for (std::size_t i = have; i < count && status == ERROR_SUCCESS; ++i) {
-            prefix += '\\';
-            prefix += fold(names[i].p, names[i].n);
-            query ins(c, insert_key);
-            ins.bind(1, parent).bind(2, names[i].p, names[i].n).bind(3, prefix).step();
-            status = ins.status();
-            parent = sqlite3_last_insert_rowid(c.db());
-        }
-    }
-    status = end_transaction(c, status);
+    bool made = false;
+    status = create_path(c, cl.key, names, count, path, id, made);
     if (status != ERROR_SUCCESS)
         return status;
     if (lpdwDisposition)
-        *lpdwDisposition = have < count ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    return new_handle(parent, std::move(path), granted(samDesired), phkResult);
+        *lpdwDisposition = made ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return new_handle(id, std::move(path), granted(samDesired), phkResult);
 }
 
 }  // namespace
+}  // namespace reg
 }  // namespace winport
 
 using namespace winport;
+using namespace winport::reg;
 
 extern "C" {
 
@@ -1141,14 +542,14 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     std::size_t n;
     std::string name = value_fold(lpValueName, n);
     connection& c = *cl.c;
-    connection::snapshot before;
-    bool steady = c.current(before);
+    read_cache::snapshot before;
+    bool steady = c.cache.current(before);
     std::string kept_as;
     if (steady) {
         kept_as = std::to_string(cl.key.id) + '\\' + name;
-        if (c.unchanged()) {
-            auto it = c.values.find(kept_as);
-            if (it != c.values.end()) {
+        if (c.cache.unchanged()) {
+            auto it = c.cache.values.find(kept_as);
+            if (it != c.cache.values.end()) {
                 if (lpType)
                     *lpType = it->second.type;
                 return copy_data(it->second.type, it->second.data.data(), it->second.data.size(), lpData, lpcbData);
@@ -1160,8 +561,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
         DWORD type = static_cast<DWORD>(q.integer(0));
         if (lpType)
             *lpType = type;
-        if (steady && q.size(1) <= connection::max_kept_value && c.may_keep(before))
-            c.values[kept_as] = connection::kept_value{
+        if (steady && q.size(1) <= read_cache::max_kept_value && c.cache.may_keep(before))
+            c.cache.values[kept_as] = read_cache::kept_value{
                 type,
                 std::string(static_cast<const char*>(q.blob(1)) ? static_cast<const char*>(q.blob(1)) : "", q.size(1))};
         return copy_data(type, q.blob(1), q.size(1), lpData, lpcbData);

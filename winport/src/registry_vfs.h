@@ -2,6 +2,8 @@
 #ifndef WINPORT_SRC_REGISTRY_VFS_H
 #define WINPORT_SRC_REGISTRY_VFS_H
 
+#include <sqlite3.h>
+
 namespace winport {
 
 // The name of the SQLite VFS that the registry opens its database with, registered on the
@@ -18,6 +20,29 @@ namespace winport {
 //   promised a consistent view.
 // - The frames of a WAL commit go to the file in one write.
 const char* registry_vfs();
+
+// The header of the WAL index of a connection's database, as the file layer maps it: every
+// commit of any process rewrites it (its change counter and frame count move), so two reads
+// that give the same bytes saw no commit between them. Reading it takes no lock: a committer
+// writes its second copy and then its first, and SQLite itself trusts it when both copies
+// agree.
+class wal_index_header {
+public:
+    struct stamp {
+        unsigned char bytes[48];
+    };
+
+    // Reads from then on the index of the connection's main database, mapped through the file
+    // layer; valid while the connection is open. Without an index (a database opened as
+    // unchanging has none), read() gives nothing.
+    void attach(sqlite3* db);
+
+    // The header as it stands; false when there is none or a commit is writing it.
+    bool read(stamp& s) const;
+
+private:
+    const volatile unsigned char* shm_ = nullptr;
+};
 
 }  // namespace winport
 

@@ -80,7 +80,7 @@ void* thread_main(void* p)
     std::shared_ptr<thread_object> thread = record->thread;
     unsigned(WINAPI * start)(void*) = record->start;
     void* arg = record->arg;
-    thread->tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
+    thread->tid.store(current_tid());
     sem_post(&record->started);  // the record belongs to the creator from here on
     current_thread = thread.get();
     DWORD code;
@@ -102,7 +102,7 @@ bool is_current_thread_pseudo(HANDLE h)
 pid_t tid_of(HANDLE h, std::shared_ptr<thread_object>* thread = nullptr)
 {
     if (is_current_thread_pseudo(h))
-        return static_cast<pid_t>(syscall(SYS_gettid));
+        return current_tid();
     std::shared_ptr<thread_object> t = handle_get_as<thread_object>(h);
     if (!t)
         return 0;
@@ -140,8 +140,8 @@ std::uintptr_t __cdecl _beginthreadex(void*, unsigned stack_size, unsigned(WINAP
     }
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0) {
+        SetLastError(error_from_errno(errno));
         errno = EAGAIN;
-        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return 0;
     }
     start_record record;
