@@ -449,9 +449,9 @@ bool YIniDataT<Compare>::Open(const char* path)
         std::string_view text(line);
         if (first) {
             int bom = YFastFile_DetectBOM(line.data(), static_cast<unsigned>(line.size()));
-            if (bom == 1) {
+            if (bom == YFASTFILE_BOM_UTF8) {
                 text.remove_prefix(3);
-            } else if (bom >= 2 && bom <= 5) {
+            } else if (bom != YFASTFILE_BOM_NONE) {
                 set_error("UTF16/32 Unicode format not supported.");
                 YErrTrace("YIniData::Open(\"%.80s\"): UTF16/32 Unicode format not supported", path);
                 return false;
@@ -482,11 +482,11 @@ bool YIniDataT<Compare>::Save()
 {
     std::string text;
     GetContentString(text);
-    int mode = 2;
+    int mode = YFASTFILE_TRUNCATE;
     if (flags & YINIDATA_SAVE_FLUSH)
-        mode += 4;
+        mode |= YFASTFILE_WRITE_THROUGH;
     if (flags & YINIDATA_SAVE_VIA_TEMPFILE)
-        mode += (flags & YINIDATA_SAVE_IN_PLACE_FALLBACK) ? 24 : 8;
+        mode |= (flags & YINIDATA_SAVE_IN_PLACE_FALLBACK) ? YFASTFILE_REPLACE_OR_IN_PLACE : YFASTFILE_REPLACE;
     if (YFastFile_WriteLinesAtOnce(file_name.c_str(), text.data(), static_cast<unsigned>(text.size()), mode) == -1) {
         YErrTrace("YIniData::Save(): YFastFile_WriteLinesAtOnce(\"%.40s\") failed", file_name.c_str());
         return false;
