@@ -177,47 +177,49 @@ int vantor_server::run()
         YMutex_Destroy(instance);
         return 1;
     }
-    int status = 0;
-    if (!start_listening()) {
-        status = 1;
-    } else {
-        std::string token_path;
-        if (!make_token(token_) || !orvane::server_token_path(token_path) || !write_private_file(token_path, token_)) {
-            YErrTrace_DumpContextToYErrLog("vantor.exe: no token file; shutdown requests will be refused");
-            token_.clear();
-        }
-        vantorRegisterActiveUserChangedCallback(user_changed, this);
-        // The starter waits for this before it connects (VantorConnection).
-        YIntSockSel_Notify(YProcess_GetParentID());
-        YTrace("default", 1, "vantor.exe %s: serving %s:%d", VANTOR_VERSION, VANTOR_PORT_NAME, VANTOR_PORT);
-
-        while (!stopping_.load()) {
-            const int r = YIntSockSel_Wait(waits_);
-            if (r == -1) {
-                YErrTrace_DumpContextToYErrLog("vantor.exe: waiting for connections failed; this server stops");
-                status = 1;
-                break;
-            }
-            // Also after a time-out or a wake-up: a client whose readiness the wait did not
-            // report is taken then, late but not lost.
-            accept_pending();
-            rearm_listener();
-            reap_ended_clients(false);
-        }
-        listener_.Close();
-        // Once unregistered, no change notification runs any more, so none can reach a
-        // client that is being stopped.
-        vantorUnregisterActiveUserChangedCallback(user_changed, this);
-        stop_clients();
-        if (!token_.empty() && !DeleteFileA(token_path.c_str()))
-            YErrLog("vantor.exe: cannot remove the token file %s: %lu", token_path.c_str(),
-                    static_cast<unsigned long>(GetLastError()));
-        YTrace("default", 1, "vantor.exe: stopped after %llu connections",
-               static_cast<unsigned long long>(connections_served_.load()));
-    }
+    const int status = start_listening() ? serve_connections() : 1;
     YMutex_Release(instance);
     YMutex_Destroy(instance);
     closer.stop();
+    return status;
+}
+
+int vantor_server::serve_connections()
+{
+    int status = 0;
+    std::string token_path;
+    if (!make_token(token_) || !orvane::server_token_path(token_path) || !write_private_file(token_path, token_)) {
+        YErrTrace_DumpContextToYErrLog("vantor.exe: no token file; shutdown requests will be refused");
+        token_.clear();
+    }
+    vantorRegisterActiveUserChangedCallback(user_changed, this);
+    // The starter waits for this before it connects (VantorConnection).
+    YIntSockSel_Notify(YProcess_GetParentID());
+    YTrace("default", 1, "vantor.exe %s: serving %s:%d", VANTOR_VERSION, VANTOR_PORT_NAME, VANTOR_PORT);
+
+    while (!stopping_.load()) {
+        const int r = YIntSockSel_Wait(waits_);
+        if (r == -1) {
+            YErrTrace_DumpContextToYErrLog("vantor.exe: waiting for connections failed; this server stops");
+            status = 1;
+            break;
+        }
+        // Also after a time-out or a wake-up: a client whose readiness the wait did not
+        // report is taken then, late but not lost.
+        accept_pending();
+        rearm_listener();
+        reap_ended_clients(false);
+    }
+    listener_.Close();
+    // Once unregistered, no change notification runs any more, so none can reach a
+    // client that is being stopped.
+    vantorUnregisterActiveUserChangedCallback(user_changed, this);
+    stop_clients();
+    if (!token_.empty() && !DeleteFileA(token_path.c_str()))
+        YErrLog("vantor.exe: cannot remove the token file %s: %lu", token_path.c_str(),
+                static_cast<unsigned long>(GetLastError()));
+    YTrace("default", 1, "vantor.exe: stopped after %llu connections",
+           static_cast<unsigned long long>(connections_served_.load()));
     return status;
 }
 
@@ -360,19 +362,8 @@ void vantor_server::serve(client& c)
 
 bool vantor_server::answer(client& c, const proto::frame& request)
 {
-    if (request.kind == proto::type::hello) {
-        std::uint16_t lowest = 0, highest = 0;
-        if (request.version != 1)
-            return refuse(c, proto::error_code::unsupported_version, "hello is a frame of version 1", true);
-        if (!proto::parse_hello(request.payload, lowest, highest))
-            return refuse(c, proto::error_code::malformed_frame, "hello carries the lowest and highest version", true);
-        const std::uint16_t agreed = proto::agree_version(lowest, highest);
-        if (agreed == 0)
-            return refuse(c, proto::error_code::unsupported_version, "this server speaks protocol version 1 only",
-                          true);
-        c.version = static_cast<std::uint8_t>(agreed);
-        return send(c, proto::make_hello_reply(agreed, VANTOR_VERSION));
-    }
+    if (request.kind == proto::type::hello)
+        return answer_hello(c, request);
     if (c.version == 0)
         return refuse(c, proto::error_code::hello_required, "the first request must be hello", true);
     if (request.version != c.version)
@@ -421,6 +412,20 @@ bool vantor_server::answer(client& c, const proto::frame& request)
         return refuse(c, proto::error_code::unknown_type, text, false);
     }
     }
+}
+
+bool vantor_server::answer_hello(client& c, const proto::frame& request)
+{
+    std::uint16_t lowest = 0, highest = 0;
+    if (request.version != 1)
+        return refuse(c, proto::error_code::unsupported_version, "hello is a frame of version 1", true);
+    if (!proto::parse_hello(request.payload, lowest, highest))
+        return refuse(c, proto::error_code::malformed_frame, "hello carries the lowest and highest version", true);
+    const std::uint16_t agreed = proto::agree_version(lowest, highest);
+    if (agreed == 0)
+        return refuse(c, proto::error_code::unsupported_version, "this server speaks protocol version 1 only", true);
+    c.version = static_cast<std::uint8_t>(agreed);
+    return send(c, proto::make_hello_reply(agreed, VANTOR_VERSION));
 }
 
 bool vantor_server::refuse(client& c, proto::error_code code, const std::string& text, bool close)

@@ -46,6 +46,9 @@ private:
     struct client;
 
     bool start_listening();
+    // Serves from a listening socket until asked to stop, then stops the clients; the exit
+    // status.
+    int serve_connections();
     void accept_pending();
     void rearm_listener();
     void reap_ended_clients(bool all);
@@ -55,6 +58,7 @@ private:
     void serve(client& c);
     // The reply to one request; false when the connection ends after it.
     bool answer(client& c, const orvane::protocol::frame& request);
+    bool answer_hello(client& c, const orvane::protocol::frame& request);
     bool refuse(client& c, orvane::protocol::error_code code, const std::string& text, bool close);
     bool send(client& c, const std::string& frame);
     // Ends what the thread of the connection waits for: its requests (SD_RECEIVE), or both

@@ -12,6 +12,64 @@
 #include <chrono>
 #include <cstdio>
 
+namespace {
+
+// Three timed round trips of 64 bytes.
+bool ping_three_times(orvane::ServerSession& session)
+{
+    const std::string payload(64, 'p');
+    for (int i = 1; i <= 3; ++i) {
+        std::string echoed;
+        const auto sent = std::chrono::steady_clock::now();
+        if (!session.ping(payload, echoed) || echoed != payload) {
+            YErrTrace_DumpContextToYErrLog("vantorctl demo: ping failed");
+            return false;
+        }
+        std::printf("server: ping %d, 64 bytes, %.1f us\n", i,
+                    std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - sent).count());
+    }
+    return true;
+}
+
+bool hear_user_change(orvane::ServerSession& session)
+{
+    std::uint64_t changes = 0;
+    if (!session.watch()) {
+        YErrTrace_DumpContextToYErrLog("vantorctl demo: watch failed");
+        return false;
+    }
+    vantorSignalActiveUserChanged();
+    if (!session.next_event(changes)) {
+        YErrTrace_DumpContextToYErrLog("vantorctl demo: no active-user change came through the server");
+        return false;
+    }
+    std::printf("server: the active-user change signalled here came back through the server (change %llu)\n",
+                static_cast<unsigned long long>(changes));
+    return true;
+}
+
+// A shutdown request with the server's token; the demo's status: 0 when the server, whose
+// `process` handle (or null) was taken while it ran, then ended with status 0.
+int stop_server(orvane::ServerSession& session, HANDLE process)
+{
+    std::string token;
+    if (!orvane::read_server_token(token) || !session.shutdown(token)) {
+        YErrTrace_DumpContextToYErrLog("vantorctl demo: the server did not accept the shutdown request");
+        return 1;
+    }
+    DWORD code = 1;
+    const bool ended = process && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+    if (ended && GetExitCodeProcess(process, &code))
+        std::printf("server: stopped cleanly on the shutdown request with its token (exit status %lu)\n",
+                    static_cast<unsigned long>(code));
+    else
+        std::printf("server: stopped on the shutdown request with its token\n");
+    YErrTrace_ClearContext();
+    return ended && code == 0 ? 0 : 1;
+}
+
+}  // namespace
+
 int demo_server()
 {
     const bool running = YProcess_GetIDByName("vantor.exe") != YPROCESS_ID_NONE;
@@ -32,46 +90,8 @@ int demo_server()
                 static_cast<unsigned>(info.protocol_version));
     // A handle from now on keeps the server's exit status readable after its end.
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, info.process_id);
-
-    const std::string payload(64, 'p');
-    for (int i = 1; i <= 3; ++i) {
-        std::string echoed;
-        const auto sent = std::chrono::steady_clock::now();
-        if (!session.ping(payload, echoed) || echoed != payload) {
-            YErrTrace_DumpContextToYErrLog("vantorctl demo: ping failed");
-            return 1;
-        }
-        std::printf("server: ping %d, 64 bytes, %.1f us\n", i,
-                    std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - sent).count());
-    }
-
-    std::uint64_t changes = 0;
-    if (!session.watch()) {
-        YErrTrace_DumpContextToYErrLog("vantorctl demo: watch failed");
-        return 1;
-    }
-    vantorSignalActiveUserChanged();
-    if (!session.next_event(changes)) {
-        YErrTrace_DumpContextToYErrLog("vantorctl demo: no active-user change came through the server");
-        return 1;
-    }
-    std::printf("server: the active-user change signalled here came back through the server (change %llu)\n",
-                static_cast<unsigned long long>(changes));
-
-    std::string token;
-    if (!orvane::read_server_token(token) || !session.shutdown(token)) {
-        YErrTrace_DumpContextToYErrLog("vantorctl demo: the server did not accept the shutdown request");
-        return 1;
-    }
-    DWORD code = 1;
-    const bool ended = process && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
-    if (ended && GetExitCodeProcess(process, &code))
-        std::printf("server: stopped cleanly on the shutdown request with its token (exit status %lu)\n",
-                    static_cast<unsigned long>(code));
-    else
-        std::printf("server: stopped on the shutdown request with its token\n");
+    const int status = ping_three_times(session) && hear_user_change(session) ? stop_server(session, process) : 1;
     if (process)
         CloseHandle(process);
-    YErrTrace_ClearContext();
-    return ended && code == 0 ? 0 : 1;
+    return status;
 }

@@ -41,6 +41,24 @@ Pipe* accept_into(SOCKET listening, bool blocking, const char* operation)
     return pipe;
 }
 
+// Binds the socket to the port on every address of its family.
+int bind_any(SOCKET s, bool ipv6, int port)
+{
+    if (ipv6) {
+        sockaddr_in6 address;
+        std::memset(&address, 0, sizeof address);
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<u_short>(port));
+        return bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    return bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+}
+
 }  // namespace
 
 bool set_socket_options(SOCKET s, bool blocking)
@@ -120,22 +138,7 @@ bool YTCPServerPipeSocket::Open(int port, bool blocking)
         close_quietly(m_socket);
         return false;
     }
-    int bound;
-    if (ipv6) {
-        sockaddr_in6 address;
-        std::memset(&address, 0, sizeof address);
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(static_cast<u_short>(port));
-        bound = bind(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address;
-        std::memset(&address, 0, sizeof address);
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<u_short>(port));
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        bound = bind(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    }
-    if (bound == SOCKET_ERROR) {
+    if (bind_any(m_socket, ipv6, port) == SOCKET_ERROR) {
         int error = WSAGetLastError();
         YErrTrace("YTCPServerPipeSocket::Open(): bind() failed: %.40s", sock_strerror(error));
         close_quietly(m_socket);

@@ -387,12 +387,29 @@ YIniDataT<Compare>::~YIniDataT()
 template <class Compare>
 void YIniDataT<Compare>::set_error(const char* format, ...)
 {
-    char buf[1024];
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(buf, sizeof buf, format, ap);
+    set_error_v(format, ap);
     va_end(ap);
+}
+
+template <class Compare>
+void YIniDataT<Compare>::set_error_v(const char* format, va_list args)
+{
+    char buf[1024];
+    std::vsnprintf(buf, sizeof buf, format, args);
     error_text = buf;
+}
+
+template <class Compare>
+bool YIniDataT<Compare>::refuse_line(const char* format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    set_error_v(format, ap);
+    va_end(ap);
+    YErrTrace("YIniData::parse_line(): %.70s", error_text.c_str());
+    return false;
 }
 
 template <class Compare>
@@ -449,9 +466,9 @@ bool YIniDataT<Compare>::Open(const char* path)
         std::string_view text(line);
         if (first) {
             int bom = YFastFile_DetectBOM(line.data(), static_cast<unsigned>(line.size()));
-            if (bom == 1) {
+            if (bom == YFASTFILE_BOM_UTF8) {
                 text.remove_prefix(3);
-            } else if (bom >= 2 && bom <= 5) {
+            } else if (bom != YFASTFILE_BOM_NONE) {
                 set_error("UTF16/32 Unicode format not supported.");
                 YErrTrace("YIniData::Open(\"%.80s\"): UTF16/32 Unicode format not supported", path);
                 return false;
@@ -482,11 +499,11 @@ bool YIniDataT<Compare>::Save()
 {
     std::string text;
     GetContentString(text);
-    int mode = 2;
+    int mode = YFASTFILE_TRUNCATE;
     if (flags & YINIDATA_SAVE_FLUSH)
-        mode += 4;
+        mode |= YFASTFILE_WRITE_THROUGH;
     if (flags & YINIDATA_SAVE_VIA_TEMPFILE)
-        mode += (flags & YINIDATA_SAVE_IN_PLACE_FALLBACK) ? 24 : 8;
+        mode |= (flags & YINIDATA_SAVE_IN_PLACE_FALLBACK) ? YFASTFILE_REPLACE_OR_IN_PLACE : YFASTFILE_REPLACE;
     if (YFastFile_WriteLinesAtOnce(file_name.c_str(), text.data(), static_cast<unsigned>(text.size()), mode) == -1) {
         YErrTrace("YIniData::Save(): YFastFile_WriteLinesAtOnce(\"%.40s\") failed", file_name.c_str());
         return false;
@@ -561,70 +578,63 @@ template <class Compare>
 bool YIniDataT<Compare>::parse_line(std::string_view line)
 {
     const size_t p = first_non_blank(line);
-    std::vector<YIniDataLine*>& lines = current_section ? current_section->line_vec : preamble;
     if (p == line.size() || (line[0] != '[' && is_comment_char(line[p]))) {
+        std::vector<YIniDataLine*>& lines = current_section ? current_section->line_vec : preamble;
         lines.push_back(make_line<YIniDataLine>(arena, std::string(line)));
         return true;
     }
-    if (line[0] == '[') {
-        size_t close = line.size() < 2 ? std::string_view::npos : line.find(']', 1);
-        if (close == std::string_view::npos) {
-            set_error("no matching ']' found in \"%.50s\"", std::string(line).c_str());
-            YErrTrace("YIniData::parse_line(): %.70s", error_text.c_str());
+    if (line[0] == '[')
+        return parse_section_header(line);
+    if (!current_section)
+        return refuse_line("Possible entry \"%s\" found before first section", std::string(line).c_str());
+    return parse_entry(line, p);
+}
+
+template <class Compare>
+bool YIniDataT<Compare>::parse_section_header(std::string_view line)
+{
+    size_t close = line.size() < 2 ? std::string_view::npos : line.find(']', 1);
+    if (close == std::string_view::npos)
+        return refuse_line("no matching ']' found in \"%.50s\"", std::string(line).c_str());
+    const std::string_view name = line.substr(1, close - 1);
+    if (section_map.find(name) != section_map.end()) {
+        const std::string shown(name);
+        if (!(flags & YINIDATA_REPLACE_SECTIONS))
+            return refuse_line("Section [%s] seen twice", shown.c_str());
+        if (!DeleteSection(shown.c_str())) {
+            set_error("Section [%s] deleting previous version failed", shown.c_str());
+            YErrTrace("YIniData::parse_line(): DeleteSection() failed");
             return false;
         }
-        const std::string_view name = line.substr(1, close - 1);
-        if (section_map.find(name) != section_map.end()) {
-            const std::string shown(name);
-            if (!(flags & YINIDATA_REPLACE_SECTIONS)) {
-                set_error("Section [%s] seen twice", shown.c_str());
-                YErrTrace("YIniData::parse_line(): %.70s", error_text.c_str());
-                return false;
-            }
-            if (!DeleteSection(shown.c_str())) {
-                set_error("Section [%s] deleting previous version failed", shown.c_str());
-                YErrTrace("YIniData::parse_line(): DeleteSection() failed");
-                return false;
-            }
-        }
-        auto* s = new Section(std::string(line));
-        s->line_vec.push_back(s);
-        section_map.emplace(std::string(name), s);
-        current_section = s;
-        return true;
     }
-    if (!current_section) {
-        set_error("Possible entry \"%s\" found before first section", std::string(line).c_str());
-        YErrTrace("YIniData::parse_line(): %.70s", error_text.c_str());
-        return false;
-    }
+    auto* s = new Section(std::string(line));
+    s->line_vec.push_back(s);
+    section_map.emplace(std::string(name), s);
+    current_section = s;
+    return true;
+}
+
+// An entry line of the current section; its name begins at `name_pos`.
+template <class Compare>
+bool YIniDataT<Compare>::parse_entry(std::string_view line, size_t name_pos)
+{
+    const char* section = current_section->text.c_str();
     const size_t e = line.find('=');
     if (!(flags & (YINIDATA_LENIENT_ENTRIES | YINIDATA_REPLACE_SECTIONS))) {
-        if (e == std::string_view::npos) {
-            set_error("No '=' found in \"%.50s\" in section %s", std::string(line).c_str(),
-                      current_section->text.c_str());
-            YErrTrace("YIniData::parse_line(): %.70s", error_text.c_str());
-            return false;
-        }
-        if (e <= p) {
-            set_error("No entry name found before '=' in \"%s\" in section %s", std::string(line).c_str(),
-                      current_section->text.c_str());
-            YErrTrace("YIniData::parse_line(): %.70s", error_text.c_str());
-            return false;
-        }
+        if (e == std::string_view::npos)
+            return refuse_line("No '=' found in \"%.50s\" in section %s", std::string(line).c_str(), section);
+        if (e <= name_pos)
+            return refuse_line("No entry name found before '=' in \"%s\" in section %s", std::string(line).c_str(),
+                               section);
     }
-    std::string_view name = e == std::string_view::npos ? trim_right(line.substr(p))
-                            : e <= p                    ? std::string_view()
-                                                        : trim_right(line.substr(p, e - p));
+    std::string_view name = e == std::string_view::npos ? trim_right(line.substr(name_pos))
+                            : e <= name_pos             ? std::string_view()
+                                                        : trim_right(line.substr(name_pos, e - name_pos));
     auto& map = current_section->entry_map;
     auto it = map.lower_bound(name);
     if (it != map.end() && it->first == name) {
-        if (!(flags & YINIDATA_REPLACE_ENTRIES)) {
-            set_error("Entry \"%s\" seen twice in section %s", std::string(name).c_str(),
-                      current_section->text.c_str());
-            YErrTrace("YIniData::parse_line(): %.70s", error_text.c_str());
-            return false;
-        }
+        if (!(flags & YINIDATA_REPLACE_ENTRIES))
+            return refuse_line("Entry \"%s\" seen twice in section %s", std::string(name).c_str(), section);
         if (!current_section->DeleteEntry(std::string(name).c_str())) {
             set_error("Entry \"%s\" deleting previous version failed", std::string(name).c_str());
             YErrTrace("YIniData::parse_line(): DeleteEntry() failed");

@@ -33,16 +33,7 @@ public:
 wsa_startup_guard wsa_guard_first;
 wsa_startup_guard wsa_guard_second;
 
-class registry_lock_state {
-public:
-    registry_lock_state() { InitializeCriticalSection(&cs_); }
-    ~registry_lock_state() { DeleteCriticalSection(&cs_); }
-    void enter() { EnterCriticalSection(&cs_); }
-    void leave() { LeaveCriticalSection(&cs_); }
-
-private:
-    CRITICAL_SECTION cs_;
-} registry_lock;
+orvane::ThreadMutex registry_lock;
 
 // The active-user change watcher: its stop event (unnamed, auto-reset, not signalled) and the
 // identifier of its thread, -1 until the first registration starts it.
@@ -71,17 +62,60 @@ std::atomic<HANDLE> signal_handle{nullptr};
 
 const char user_changed_event_name[] = "ORVANE_DRAVIN_USER_CHANGED_EVENT";
 
-#ifdef _WIN32
 // Unloading joins the watcher from DllMain, under the loader lock, where a thread cannot
 // finish its exit (ExitThread waits for that lock to notify the modules). So the watcher,
-// once stopped, does not return: it reports through `parked` that it has left the module's
+// once stopped, does not return: it reports through an event that it has left the module's
 // code for good and waits for ever in the kernel; the unload waits for that report (or for
 // the thread's end: at process exit the system has ended every other thread already),
 // terminates the parked thread, which needs no loader lock, and only then joins it. The
 // thread holds no lock and owns nothing the process still needs when it is terminated; only
 // its start record stays unreleased.
-HANDLE parked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+//
+// On Linux there is nothing to do: a winport thread ends without the dynamic loader's lock
+// (which dlclose holds at unload), and its handle is signalled from winport, which is never
+// unloaded, once it has left this module's code; the join is direct and the module may go as
+// soon as it returns.
+class loader_lock_exit {
+public:
+#ifdef _WIN32
+    loader_lock_exit() : parked_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+    // The watcher's last step: the report, then a wait on `stop_event` until the unload ends
+    // the thread.
+    void park(HANDLE stop_event)
+    {
+        SignalObjectAndWait(parked_, stop_event, INFINITE, FALSE);
+    }
+
+    // Before the join: ends the watcher once it is parked.
+    void end_parked(DWORD thread_id)
+    {
+        HANDLE thread = YThread_DuplicateWindowsHandle(thread_id);
+        if (thread == INVALID_HANDLE_VALUE)
+            return;
+        const HANDLE waits[2] = {parked_, thread};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
+            TerminateThread(thread, 0);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+
+    void close()
+    {
+        if (parked_) {
+            CloseHandle(parked_);
+            parked_ = nullptr;
+        }
+    }
+
+private:
+    HANDLE parked_;
+#else
+    void park(HANDLE) {}
+    void end_parked(DWORD) {}
+    void close() {}
 #endif
+} watcher_exit;
 
 DWORD watcher_main(void*)
 {
@@ -89,9 +123,7 @@ DWORD watcher_main(void*)
     if (!event) {
         DWORD error = GetLastError();
         YErrLog("Failed to create user change event: '%s' (%i)", user_changed_event_name, static_cast<int>(error));
-#ifdef _WIN32
-        SignalObjectAndWait(parked, watcher.stop_event, INFINITE, FALSE);
-#endif
+        watcher_exit.park(watcher.stop_event);
         return 0;
     }
     const HANDLE waits[2] = {event, watcher.stop_event};
@@ -109,10 +141,8 @@ DWORD watcher_main(void*)
             entry.callback(entry.context);
     }
     CloseHandle(event);
-#ifdef _WIN32
     // The stop event is auto-reset and was consumed by the wait above: nothing sets it again.
-    SignalObjectAndWait(parked, watcher.stop_event, INFINITE, FALSE);
-#endif
+    watcher_exit.park(watcher.stop_event);
     return 0;
 }
 
@@ -124,19 +154,7 @@ void stop_watcher()
     if (watcher.thread_id == GetCurrentThreadId())
         return;
     SetEvent(watcher.stop_event);
-#ifdef _WIN32
-    HANDLE thread = YThread_DuplicateWindowsHandle(watcher.thread_id);
-    if (thread != INVALID_HANDLE_VALUE) {
-        const HANDLE waits[2] = {parked, thread};
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
-            TerminateThread(thread, 0);
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
-    }
-#endif
-    // On Linux the join is direct: a winport thread ends without the dynamic loader's lock
-    // (which dlclose holds here), and its handle is signalled from winport, which is never
-    // unloaded, once it has left this module's code; the module may go as soon as this returns.
+    watcher_exit.end_parked(watcher.thread_id);
     YThread_Join(watcher.thread_id);
     watcher.thread_id = static_cast<DWORD>(-1);
 }
@@ -150,12 +168,7 @@ void user_change_teardown()
         CloseHandle(watcher.stop_event);
         watcher.stop_event = nullptr;
     }
-#ifdef _WIN32
-    if (parked) {
-        CloseHandle(parked);
-        parked = nullptr;
-    }
-#endif
+    watcher_exit.close();
     callbacks.clear();
 }
 
@@ -220,12 +233,12 @@ namespace vantor_module {
 
 void registry_lock_enter()
 {
-    registry_lock.enter();
+    registry_lock.lock();
 }
 
 void registry_lock_leave()
 {
-    registry_lock.leave();
+    registry_lock.unlock();
 }
 
 }  // namespace vantor_module

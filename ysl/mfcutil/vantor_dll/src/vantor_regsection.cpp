@@ -45,6 +45,18 @@ LONG size_buffers(HKEY key, DWORD& longest_name, DWORD& largest_data, malloc_ptr
     return name && buffer ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
 }
 
+// The names of the key's subkeys; a failure is reported, but only the values decide the
+// result of a section read.
+void list_subkeys(HKEY key, CStringArray& subkeys)
+{
+    subkeys.RemoveAll();
+    char name[MAX_PATH];
+    LONG rc;
+    for (DWORD index = 0; (rc = RegEnumKeyA(key, index, name, sizeof name)) == ERROR_SUCCESS; ++index)
+        subkeys.Add(name);
+    registry_error_report(rc);
+}
+
 }  // namespace
 
 namespace vantor_module {
@@ -98,17 +110,8 @@ bool getreg_section(HKEY root, const char* subkey, CStringArray& names, CDWordAr
     data.RemoveAll();
     lengths.RemoveAll();
 
-    if (subkeys) {
-        subkeys->RemoveAll();
-        char subkey_name[MAX_PATH];
-        DWORD index = 0;
-        while ((rc = RegEnumKeyA(key.get(), index, subkey_name, sizeof subkey_name)) == ERROR_SUCCESS) {
-            subkeys->Add(subkey_name);
-            ++index;
-        }
-        // Reported, but only the values decide the result.
-        registry_error_report(rc);
-    }
+    if (subkeys)
+        list_subkeys(key.get(), *subkeys);
 
     int retry = 0;
     for (DWORD index = 0;;) {

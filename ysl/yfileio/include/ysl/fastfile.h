@@ -30,15 +30,26 @@ bool openfile(const char* path, HANDLE& handle);
 bool read64(HANDLE handle, void* buffer, DWORD count, DWORD& bytes_read);
 int YFastFile_DetectBOM(const void* bytes, std::size_t length);
 
-// Write modes: 0 new file only, 1 append, 2 create or cut to zero; plus 4 write through
-// (whole-file functions: flush before closing); 10 (with or without 4) whole-file functions
-// only: replace the target through a temporary file beside it. A target that is a link is
-// replaced in its target's folder and the link kept; the replacement keeps the replaced
-// file's permissions and, where the caller may, its owner. 26 (10 plus 16): as 10, but where
-// the folder takes no new file, write the file in place, flushed: for a caller that holds
-// the lock every writer of the file takes.
-#define YFASTFILE_REPLACE 10
-#define YFASTFILE_REPLACE_OR_IN_PLACE 26
+// Write modes, for openwritefile, YFastFileWriter and the whole-file functions: one of the
+// first three, plus YFASTFILE_WRITE_THROUGH where wanted. The values are stored by callers and
+// must not change.
+#define YFASTFILE_CREATE_NEW 0  // a new file only; an existing one is refused
+#define YFASTFILE_APPEND 1      // open or create; every write goes to the end
+#define YFASTFILE_TRUNCATE 2    // create, or cut an existing file to zero
+// openwritefile and the writer: the handle writes through; whole-file functions: flush before
+// closing.
+#define YFASTFILE_WRITE_THROUGH 4
+// Whole-file functions only, and only in the two combinations below (with or without
+// YFASTFILE_WRITE_THROUGH); openwritefile and the writer refuse them.
+#define YFASTFILE_VIA_TEMPFILE 8
+#define YFASTFILE_IN_PLACE_FALLBACK 16
+// Replace the target through a temporary file beside it, always flushed. A target that is a
+// link is replaced in its target's folder and the link kept; the replacement keeps the replaced
+// file's permissions and, where the caller may, its owner.
+#define YFASTFILE_REPLACE (YFASTFILE_TRUNCATE | YFASTFILE_VIA_TEMPFILE)
+// As YFASTFILE_REPLACE, but where the folder takes no new file, write the file in place,
+// flushed: for a caller that holds the lock every writer of the file takes.
+#define YFASTFILE_REPLACE_OR_IN_PLACE (YFASTFILE_REPLACE | YFASTFILE_IN_PLACE_FALLBACK)
 HANDLE openwritefile(const char* path, int mode);
 // One WriteFile call.
 bool write64(HANDLE handle, const void* data, DWORD count, DWORD& bytes_written);

@@ -21,6 +21,7 @@
 
 #ifdef __cplusplus
 
+#include <cstdarg>
 #include <iosfwd>
 #include <map>
 #include <string>
@@ -207,6 +208,16 @@ private:
         __attribute__((format(printf, 2, 3)))
 #endif
         ;
+    void set_error_v(const char* format, va_list args);
+    // A line that cannot be read: the reason becomes the document's error and is reported.
+    // Always false.
+    bool refuse_line(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+    bool parse_section_header(std::string_view line);
+    bool parse_entry(std::string_view line, size_t name_pos);
     bool refuse_structure(const char* op, const char* section, const char* entry, std::string_view value);
     template <class Format>
     bool set_entry(const char* op, const char* add_op, const char* section_op, const char* section, const char* entry,
