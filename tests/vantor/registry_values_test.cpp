@@ -191,6 +191,8 @@ TEST_F(RegistryValues, LocalMachineShortcuts_AndCopies_WhichAlwaysWriteTheTarget
     // The key exists, so the double writer opens it in the view the readers use.
     EXPECT_EQ(setreg_LM_double_C(c, "d", 2.5), 1);
     EXPECT_EQ(getreg_LM_double_C(c, "d", 0), 2.5);
+    int length = 0;
+    EXPECT_TRUE(!getreg_LM_stringEx(c, "s", nullptr, &length) && length == 5);
 
     // A missing source gives 0 and the empty string; a number is no string.
     copy_LM_long(c, "missing", key("t").c_str(), "n");
