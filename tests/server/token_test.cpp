@@ -83,16 +83,11 @@ void expect_owner_only(const std::string& path)
 }
 #endif
 
-TEST_F(TokenFile, Write_CreatesFoldersAndAPrivateFile)
-{
-    ASSERT_TRUE(write_private_file(path, "secret"));
-    EXPECT_EQ(read(), "secret");
-    expect_owner_only(path);
-}
-
-TEST_F(TokenFile, Write_ReplacesAFileOthersCouldRead)
+TEST_F(TokenFile, Write_CreatesFoldersAndAPrivateFile_AlsoOverAFileOthersCouldRead)
 {
     ASSERT_TRUE(write_private_file(path, "first"));
+    EXPECT_EQ(read(), "first");
+    expect_owner_only(path);
     // An old file made with the default permissions must not lend them to the new token.
     ASSERT_TRUE(DeleteFileA(path.c_str()));
     ASSERT_NE(YFastFile_WriteAtOnce(path.c_str(), "old", 3, 0), -1);

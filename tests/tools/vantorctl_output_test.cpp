@@ -2,6 +2,10 @@
 #include "registry_fixture.h"
 #include "test_support.h"
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
 namespace {
 
 using namespace registry_test;
@@ -57,6 +61,45 @@ TEST_F(VantorctlRegQuery, ShowsControlCharactersEscaped)
     EXPECT_EQ(one.status, 0);
     EXPECT_EQ(one.lines, std::vector<std::string>{"a\\r\\nb\\tc\\x7f"});
 }
+
+// What reg set writes, query shows; export, delete and import bring the tree back as it was.
+TEST_F(VantorctlRegQuery, SetQueryExportDeleteImport_RoundTrip)
+{
+    using texts = std::vector<std::string>;
+    const std::string k = "HKCU\\" + key(),
+                      file = ::testing::TempDir() + "vantorctl-" + std::to_string(GetCurrentProcessId()) + ".reg";
+    const texts listing = {k, "    Count\tREG_DWORD\t31", "    Sub\\"};
+    EXPECT_EQ(vantorctl({"reg", "set", k, "Count", "dword", "31"}).status, 0);
+    EXPECT_EQ(vantorctl({"reg", "set", k + "\\Sub", "Name", "sz", "a b"}).status, 0);
+    EXPECT_EQ(vantorctl({"reg", "query", k}).lines, listing);
+    EXPECT_EQ(vantorctl({"reg", "export", k, file}).status, 0);
+    for (const std::string& gone : {k + "\\Sub", k})
+        EXPECT_EQ(vantorctl({"reg", "delete", gone}).status, 0) << gone;
+    EXPECT_NE(vantorctl({"reg", "query", k}).status, 0);
+    EXPECT_EQ(vantorctl({"reg", "import", file}).status, 0);
+    std::remove(file.c_str());
+    EXPECT_EQ(vantorctl({"reg", "query", k}).lines, listing);
+    run one = vantorctl({"reg", "query", k + "\\Sub", "Name"});
+    EXPECT_EQ(one.status, 0);
+    EXPECT_EQ(one.lines, texts{"a b"});
+}
+
+#ifndef _WIN32
+// In the suite's own prefix (under Wine the machine's bootstrap file is shared with other
+// suites), once an install has made the bootstrap file, which then holds the locations itself.
+TEST(VantorctlLocation, LinuxSetThenGet_GivesTheValue)
+{
+    const std::filesystem::path dravin =
+        std::filesystem::path(std::getenv("WINPORT_PREFIX")) / "drive_c/ProgramData/Orvane/Dravin";
+    std::filesystem::create_directories(dravin);
+    std::ofstream(dravin / "dravinInit.ini") << "[dravin]\n";
+    EXPECT_EQ(vantorctl({"location", "get", "data"}).status, 1) << "not set yet";
+    EXPECT_EQ(vantorctl({"location", "set", "data", "D:\\measured data"}).status, 0);
+    run got = vantorctl({"location", "get", "data"});
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.lines, std::vector<std::string>{"D:\\measured data"});
+}
+#endif
 
 // A name that holds another kind of object keeps the event from being made.
 TEST(VantorctlUserSignal, ExitStatusSaysWhetherTheEventCouldBeMade)

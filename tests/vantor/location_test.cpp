@@ -86,7 +86,7 @@ TEST_F(Locations, Getter_MissingFileOrKey)
               texts{"getVantorConfigString(): iniFile(" + config + ").GetStringEntry(vantor,tempDataLocation) failed"});
 }
 
-TEST_F(Locations, Setters_KeepTheRestOfTheFile_AndRefuseALineBreak)
+TEST_F(Locations, Setters_KeepTheRestOfTheFile_AndRefuseALineBreakOrNoLocation)
 {
     write(config, "; kept\n[other]\nx=1\n[vantor]\nserverLocation = old\n");
     ASSERT_TRUE(setVantorServerLocation("C:\\srv\\vantor.exe -x"));
@@ -96,6 +96,8 @@ TEST_F(Locations, Setters_KeepTheRestOfTheFile_AndRefuseALineBreak)
                               "dataLocation=D:\\data\ntempDataLocation=T:\\tmp\n";
     EXPECT_EQ(read(config), after);
     EXPECT_FALSE(setVantorServerLocation("a\r\n[vantor]"));
+    for (auto set : {setVantorServerLocation, setVantorDataLocation, setVantorTempDataLocation})
+        EXPECT_FALSE(set(nullptr));
     EXPECT_EQ(read(config), after);
     std::string s, d, t;
     EXPECT_TRUE(getServerLocation(s) && getDataBaseLocation(d) && getTempDataBaseLocation(t));
@@ -127,15 +129,6 @@ TEST_F(Locations, BrokenBootstrap_FailsEverything)
     EXPECT_NE(std::find(t.begin(), t.end(), "getDravinIniFile: iniFile(" + bootstrap + ").IsOpen() failed"), t.end());
     EXPECT_NE(std::find(t.begin(), t.end(), "setVantorConfigString(): iniFile(" + bootstrap + ").IsOpen() failed"),
               t.end());
-}
-
-TEST_F(Locations, SetterGivenNoLocation_FailsAndChangesNothing)
-{
-    write(config, "[vantor]\nserverLocation=s\n");
-    bool (*setters[])(const char*) = {setVantorServerLocation, setVantorDataLocation, setVantorTempDataLocation};
-    for (auto set : setters)
-        EXPECT_FALSE(set(nullptr));
-    EXPECT_EQ(read(config), "[vantor]\nserverLocation=s\n");
 }
 
 #ifndef _WIN32

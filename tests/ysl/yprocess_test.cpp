@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifndef _WIN32
@@ -149,18 +150,23 @@ TEST(YProcess, CreateWithPipes_ChildReadsStdin_WritesStdoutAndStderr)
     EXPECT_EQ(status, 0);
 }
 
-TEST(YProcess, CreateWithPipes_NullOutParameters_StartsAndKeepsNoPipeEnd)
+// Destroy ends a running program at once, with the code 0.
+TEST(YProcess, CreateWithPipes_NullOutParameters_StartsAndKeepsNoPipeEnd_DestroyEndsIt)
 {
 #ifndef _WIN32
     int before = pipe_descriptors();
 #endif
     YPROCESS_ID pid = YProcess_CreateWithPipes(helper_line("quiet").c_str(), 0, nullptr, nullptr, nullptr);
     ASSERT_NE(pid, 0u);
+    held process(pid);
 #ifndef _WIN32
     EXPECT_EQ(pipe_descriptors(), before);
 #endif
+    YDiagCapture cap;
     EXPECT_EQ(YProcess_IsAlive(pid), 1);
     EXPECT_EQ(YProcess_Destroy(pid), 1);
+    EXPECT_EQ(process.exit_code(), 0u);
+    EXPECT_TRUE(cap.records().empty());
 }
 
 TEST(YProcess, PriorityFlags_OutsideTheAcceptedSet_AreRefusedWithTheCommandLine)
@@ -185,21 +191,6 @@ TEST(YProcess, PriorityFlags_OutsideTheAcceptedSet_AreRefusedWithTheCommandLine)
         std::snprintf(expected, sizeof expected, "%s(): invalid prio (%08x) given for %.40s", r.function,
                       static_cast<unsigned>(r.prio), line.c_str());
         EXPECT_EQ(cap.texts(YDIAG_ERRTRACE), std::vector<std::string>{expected});
-    }
-}
-
-TEST(YProcess, PriorityFlags_InTheAcceptedSet_Start)
-{
-    for (DWORD prio : {0u, 0x20u, 0x80u, 0x200u, 0x40u}) {
-        YDiagCapture cap;
-        piped p(helper_line("wait-stdin 7"), prio);
-        ASSERT_NE(p.pid, 0u) << prio;
-        held process(p.pid);
-        p.close_stdin();
-        int status = -1;
-        EXPECT_EQ(YProcess_GetExitStatus(p.pid, &status), 1);
-        EXPECT_EQ(status, 7);
-        EXPECT_TRUE(cap.records().empty());
     }
 }
 
@@ -289,16 +280,18 @@ TEST(YProcess, LinuxCreateWithPipes_PipeFailsHalfway_ClosesWhatItMade)
 
 // --- exit codes and waits ------------------------------------------------------------------
 
-TEST(YProcess, GetExitStatus_GivesTheCodeTheProcessEndedWith)
+// Every accepted priority starts the program; the status is the code it ended with.
+TEST(YProcess, PriorityFlags_InTheAcceptedSet_Start_GetExitStatusGivesTheCode)
 {
-    for (int code : {0, 3, 255}) {
-        piped p(helper_line("wait-stdin " + std::to_string(code)));
-        ASSERT_NE(p.pid, 0u);
+    const std::pair<DWORD, int> rows[] = {{0u, 0}, {0x20u, 3}, {0x80u, 255}, {0x200u, 7}, {0x40u, 1}};
+    for (const auto& [prio, code] : rows) {
+        YDiagCapture cap;
+        piped p(helper_line("wait-stdin " + std::to_string(code)), prio);
+        ASSERT_NE(p.pid, 0u) << prio;
         held process(p.pid);
         p.close_stdin();
         int status = -1;
-        YDiagCapture cap;
-        EXPECT_EQ(YProcess_GetExitStatus(p.pid, &status), 1) << code;
+        EXPECT_EQ(YProcess_GetExitStatus(p.pid, &status), 1) << prio;
         EXPECT_EQ(status, code);
         EXPECT_TRUE(cap.records().empty());
     }
@@ -337,6 +330,8 @@ TEST(YProcess, WaitForExit_LimitOnARunningProcess_GivesMinusOne_NoLimitWaitsForT
     piped p(helper_line("wait-stdin 0"));
     ASSERT_NE(p.pid, 0u);
     held process(p.pid);
+    EXPECT_EQ(YProcess_IsAlive(0), 0);
+    EXPECT_EQ(YProcess_IsAlive(static_cast<YPROCESS_ID>(_getpid())), 1);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(YProcess_WaitForExit(p.pid, 0.5), -1);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
@@ -451,18 +446,6 @@ TEST(YProcess, GetParentID_InAHelper_IsTheProcessThatStartedIt)
     EXPECT_EQ(p.line(), std::to_string(_getpid()));
 }
 
-TEST(YProcess, IsAlive_OnlyForAProcessThatRuns)
-{
-    EXPECT_EQ(YProcess_IsAlive(0), 0);
-    EXPECT_EQ(YProcess_IsAlive(static_cast<YPROCESS_ID>(_getpid())), 1);
-    piped p(helper_line("wait-stdin 0"));
-    held process(p.pid);
-    EXPECT_EQ(YProcess_IsAlive(p.pid), 1);
-    p.close_stdin();
-    process.exit_code();
-    EXPECT_EQ(YProcess_IsAlive(p.pid), 0);
-}
-
 #ifndef _WIN32
 TEST(YProcess, LinuxIsAlive_AProcessOfAnotherUser_IsAlive)
 {
@@ -510,17 +493,6 @@ TEST(YProcess, TerminateProcess_HelperThatIgnoresTheCloseRequest_IsTerminatedAft
     EXPECT_EQ(cap.texts(), std::vector<std::string>{"Yipc_TerminateProcess(): Terminate process id=" +
                                                     std::to_string(p.pid) + " with TerminateProcess()"});
     EXPECT_EQ(process.exit_code(), 0u);
-}
-
-TEST(YProcess, Destroy_RunningProcess_EndsItAtOnceWithCodeZero)
-{
-    piped p(helper_line("hang"));
-    ASSERT_EQ(p.line(), "ready");
-    held process(p.pid);
-    YDiagCapture cap;
-    EXPECT_EQ(YProcess_Destroy(p.pid), 1);
-    EXPECT_EQ(process.exit_code(), 0u);
-    EXPECT_TRUE(cap.records().empty());
 }
 
 }  // namespace
