@@ -135,8 +135,13 @@ TEST(Process, CreateProcess_UnquotedNameWithBlanks_TheShortestPartThatNamesAProg
     namespace fs = std::filesystem;
     fs::path dir = fs::temp_directory_path() / ("vt sp " + std::to_string(GetCurrentProcessId()));
     fs::create_directories(dir);
+    const fs::path helper = vantor_test::helper_path("echo_args");
     for (const char* name : {"prog name.exe", "pre.exe", "pre fix.exe"})
-        fs::copy_file(vantor_test::helper_path("echo_args"), dir / name, fs::copy_options::overwrite_existing);
+        fs::copy_file(helper, dir / name, fs::copy_options::overwrite_existing);
+    // Where the helper loads the compiler's run-time from its own folder (the 32-bit build).
+    for (const fs::directory_entry& e : fs::directory_iterator(helper.parent_path()))
+        if (e.path().extension() == ".dll")
+            fs::copy_file(e.path(), dir / e.path().filename(), fs::copy_options::overwrite_existing);
     struct row {
         const char* line;
         const char* output;  // the arguments as echo_args prints them; null: not started
