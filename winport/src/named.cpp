@@ -281,9 +281,9 @@ struct named_file_access {
                 return;
             }
             open_attempt a{dfd, file};
+            struct stat st;
             a.fd = openat(dfd, file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
             if (a.fd >= 0) {
-                struct stat st;
                 if (fstat(a.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
                     static_cast<std::size_t>(st.st_size) < sizeof(std::uint32_t)) {
                     error = ERROR_ACCESS_DENIED;
@@ -304,7 +304,8 @@ struct named_file_access {
             if (a.fd < 0) {
                 a.fd = openat(dfd, file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
                 a.made = a.fd >= 0;
-                if (!a.made || ftruncate(a.fd, static_cast<off_t>(mapped)) != 0 || flock(a.fd, LOCK_SH) != 0) {
+                if (!a.made || ftruncate(a.fd, static_cast<off_t>(mapped)) != 0 || flock(a.fd, LOCK_SH) != 0 ||
+                    fstat(a.fd, &st) != 0) {
                     error = static_cast<DWORD>(error_from_errno(errno));
                     return;
                 }
@@ -329,6 +330,8 @@ struct named_file_access {
             result.file->fd_ = a.fd;
             result.file->page_ = page;
             result.file->size_ = mapped;
+            result.file->dev_ = st.st_dev;
+            result.file->ino_ = st.st_ino;
             result.created = a.made;
             a.fd = -1;
             a.page = nullptr;
