@@ -27,7 +27,6 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -162,46 +161,40 @@ struct load_result {
 
 // Lets every client set up first, starts their pings at once, and holds their connections open
 // until all have pinged, so that no connection's end falls into another's pings or the time
-// counted.
+// counted. The clients wait blocked, so that none takes processor time from the others.
 class load_gate {
 public:
     explicit load_gate(int clients) : clients_(clients) {}
-    void arrive_and_wait_for_start()
-    {
-        ++ready_;
-        while (!go_)
-            std::this_thread::yield();
-    }
-    void wait_until_all_arrived() const
-    {
-        while (ready_ < clients_)
-            std::this_thread::yield();
-    }
-    void start() { go_ = true; }
-    void finish_and_wait_for_end()
-    {
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            if (++finished_ == clients_)
-                all_finished_.notify_one();
-        }
-        end_.wait();
-    }
-    void wait_until_all_finished()
-    {
-        std::unique_lock<std::mutex> hold(lock_);
-        all_finished_.wait(hold, [this] { return finished_ == clients_; });
-    }
+    void arrive_and_wait_for_start() { count_and_wait(arrived_, start_); }
+    void finish_and_wait_for_end() { count_and_wait(finished_, end_); }
+    void wait_until_all_arrived() { wait_for_all(arrived_); }
+    void wait_until_all_finished() { wait_for_all(finished_); }
+    void start() { started_.set_value(); }
     void end() { ended_.set_value(); }
 
 private:
+    void count_and_wait(int& counter, const std::shared_future<void>& until)
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (++counter == clients_)
+                all_.notify_one();
+        }
+        until.wait();
+    }
+    void wait_for_all(const int& counter)
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        all_.wait(hold, [&] { return counter == clients_; });
+    }
+
     const int clients_;
-    std::atomic<int> ready_{0};
-    std::atomic<bool> go_{false};
     std::mutex lock_;
-    std::condition_variable all_finished_;
+    std::condition_variable all_;
+    int arrived_ = 0;   // under lock_
     int finished_ = 0;  // under lock_
-    std::promise<void> ended_;
+    std::promise<void> started_, ended_;
+    std::shared_future<void> start_ = started_.get_future().share();
     std::shared_future<void> end_ = ended_.get_future().share();
 };
 
