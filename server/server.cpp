@@ -77,6 +77,11 @@ struct vantor_server::client {
     orvane::ThreadMutex write_lock;
     bool write_failed = false;  // under write_lock
 
+    // The request being answered and the reply, kept from one request to the next so that a
+    // connection's requests allocate nothing; only the connection's own thread uses them.
+    proto::frame request;
+    std::string reply;
+
     // What one Read brought beyond the frame being read.
     char in[64 * 1024];
     int in_pos = 0;
@@ -328,19 +333,25 @@ DWORD vantor_server::client_main(void* argument)
 
 void vantor_server::serve(client& c)
 {
-    auto read = [&c](void* buffer, int length, double timeout) { return c.read(buffer, length, timeout); };
+    const proto::read_function read = [&c](void* buffer, int length, double timeout) {
+        return c.read(buffer, length, timeout);
+    };
     for (;;) {
         // Failures of reads that end a connection are the client's business, not the
         // server's; what the server must hear of is logged below.
         YErrTrace_ClearContext();
-        proto::frame request;
-        const proto::read_result r = proto::read_frame(read, request, frame_limit_s);
+        const proto::read_result r = proto::read_frame(read, c.request, frame_limit_s);
         if (stopping_.load())
             return;
         switch (r) {
         case proto::read_result::ok:
-            if (!answer(c, request))
+            if (!answer(c, c.request))
                 return;
+            // A large frame's storage is not kept for the small ones that usually follow.
+            if (c.request.payload.capacity() > sizeof c.in)
+                std::string().swap(c.request.payload);
+            if (c.reply.capacity() > sizeof c.in)
+                std::string().swap(c.reply);
             break;
         case proto::read_result::closed:
             return;
@@ -368,7 +379,8 @@ bool vantor_server::answer(client& c, const proto::frame& request)
                       true);
     switch (request.kind) {
     case proto::type::ping:
-        return send(c, proto::make_frame(proto::type::pong, request.payload, c.version));
+        proto::make_frame(c.reply, proto::type::pong, request.payload, c.version);
+        return send(c, c.reply);
     case proto::type::status: {
         if (!request.payload.empty())
             return refuse(c, proto::error_code::malformed_frame, "status carries no payload", true);
