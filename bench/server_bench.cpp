@@ -3,7 +3,17 @@
 //                                  is connected (the server started and signalled), median of 20
 //   server.ping.p50|p99 <us> us    a 64-byte ping through VantorConnection (2000 round trips)
 //   tcp.rtt.p50|p99 <us> us        a 1-byte round trip over a plain loopback socket (Linux)
-//   server.ping.load.p99 <us> us   256 clients pinging at once, 64 bytes, 50 pings each
+//   server.ping.load.p50|p99 <us> us   256 clients, each on a thread of its own, pinging
+//                                  closed-loop at once, 64 bytes, 50 pings each
+//   server.ping.load.cpu <us> us   the processor time of that load per ping, the clients' and
+//                                  the server's together (Linux)
+//   tcp.load.p50|p99|cpu           the same load of 72-byte messages (a ping's frame) from plain
+//                                  loopback clients against a plain echo server in a process
+//                                  of its own, one epoll loop for all connections (Linux)
+//   tcp.threads.load.p50|p99|cpu   the same against an echo server with a thread and a blocking
+//                                  receive for each connection, the server's own model (Linux)
+// The load figures are the medians of 3 rounds, the server's and the peers' taking turns, so that
+// all meet the same moments of a shared machine.
 // server_bench --label wine: the figures are named server.*.wine.
 // It works in a winport prefix of its own and needs the port 4137 free; every server it starts
 // is stopped again, also when a figure cannot be had.
@@ -17,11 +27,13 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,11 +84,18 @@ bool stop_server(orvane::ServerSession& session)
     return asked && ended;
 }
 
+DWORD process_id(orvane::ServerSession& session)
+{
+    orvane::protocol::status_info info;
+    return session.status(info) ? info.process_id : 0;
+}
+
 // A server that the bench started, stopped when it goes.
 struct running_server {
     VantorConnection connection;
     orvane::ServerSession session{connection};
     bool up = session.hello();
+    DWORD pid = process_id(session);
     ~running_server()
     {
         if (up)
@@ -101,50 +120,166 @@ std::vector<double> coldstarts(int runs)
     return ms;
 }
 
-std::vector<double> pings(orvane::ServerSession& session, int count)
+// The microseconds of count calls of ping, which gives false when one failed; empty then.
+template <class Ping>
+std::vector<double> timed(const Ping& ping, int count)
 {
-    const std::string payload(64, 'p');
-    std::string echoed;
     std::vector<double> us;
     for (int i = 0; i < count; ++i) {
         const auto start = clock_type::now();
-        if (!session.ping(payload, echoed))
+        if (!ping())
             return {};
         us.push_back(std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
     }
     return us;
 }
 
-std::vector<double> pings_under_load(int clients, int count)
+std::vector<double> pings(orvane::ServerSession& session, int count)
+{
+    const std::string payload(64, 'p');
+    std::string echoed;
+    return timed([&] { return session.ping(payload, echoed); }, count);
+}
+
+// The processor time the two processes spent so far, microseconds; -1 where it cannot be had.
+double cpu_us(int first, int second)
+{
+#ifdef _WIN32
+    (void)first;
+    (void)second;
+    return -1;
+#else
+    const double a = tcp_peer::cpu_us(first), b = tcp_peer::cpu_us(second);
+    return a < 0 || b < 0 ? -1 : a + b;
+#endif
+}
+
+struct load_result {
+    std::vector<double> us;  // every round trip; empty when a client failed
+    double cpu_us = -1;      // processor time of this process and the server's, per round trip
+};
+
+// Lets every client set up first, starts their pings at once, and holds their connections open
+// until all have pinged, so that no connection's end falls into another's pings or the time
+// counted. The clients wait blocked, so that none takes processor time from the others.
+class load_gate {
+public:
+    explicit load_gate(int clients) : clients_(clients) {}
+    void arrive_and_wait_for_start() { count_and_wait(arrived_, start_); }
+    void finish_and_wait_for_end() { count_and_wait(finished_, end_); }
+    void wait_until_all_arrived() { wait_for_all(arrived_); }
+    void wait_until_all_finished() { wait_for_all(finished_); }
+    void start() { started_.set_value(); }
+    void end() { ended_.set_value(); }
+
+private:
+    void count_and_wait(int& counter, const std::shared_future<void>& until)
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (++counter == clients_)
+                all_.notify_one();
+        }
+        until.wait();
+    }
+    void wait_for_all(const int& counter)
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        all_.wait(hold, [&] { return counter == clients_; });
+    }
+
+    const int clients_;
+    std::mutex lock_;
+    std::condition_variable all_;
+    int arrived_ = 0;   // under lock_
+    int finished_ = 0;  // under lock_
+    std::promise<void> started_, ended_;
+    std::shared_future<void> start_ = started_.get_future().share();
+    std::shared_future<void> end_ = ended_.get_future().share();
+};
+
+// clients closed-loop clients on threads of their own, count round trips each. connect(i, run)
+// sets client i up on its thread and calls run(ping) once it can ping, ping giving false on a
+// failure; it may return without calling run when it cannot.
+template <class Connect>
+load_result closed_loop(int clients, int count, int server_pid, const Connect& connect)
 {
     std::vector<std::vector<double>> each(static_cast<std::size_t>(clients));
-    std::atomic<int> ready{0};
-    std::atomic<bool> go{false};
+    load_gate gate(clients);
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i)
         threads.emplace_back([&, i] {
-            VantorConnection connection;
-            orvane::ServerSession session(connection);
-            const bool up = session.hello();
-            ++ready;
-            while (!go)
-                std::this_thread::yield();
-            if (up)
-                each[static_cast<std::size_t>(i)] = pings(session, count);
+            bool ran = false;
+            connect(i, [&](const auto& ping) {
+                ran = true;
+                gate.arrive_and_wait_for_start();
+                each[static_cast<std::size_t>(i)] = timed(ping, count);
+                gate.finish_and_wait_for_end();
+            });
+            if (!ran) {
+                gate.arrive_and_wait_for_start();
+                gate.finish_and_wait_for_end();
+            }
         });
-    while (ready < clients)
-        std::this_thread::yield();
-    go = true;
+    gate.wait_until_all_arrived();
+    const int self = static_cast<int>(GetCurrentProcessId());
+    const double cpu_before = cpu_us(self, server_pid);
+    gate.start();
+    gate.wait_until_all_finished();
+    const double cpu_after = cpu_us(self, server_pid);
+    gate.end();
     for (std::thread& t : threads)
         t.join();
-    std::vector<double> all;
+    load_result result;
     for (const auto& v : each) {
         if (v.empty())
             return {};
-        all.insert(all.end(), v.begin(), v.end());
+        result.us.insert(result.us.end(), v.begin(), v.end());
     }
-    return all;
+    if (cpu_before >= 0 && cpu_after >= 0)
+        result.cpu_us = (cpu_after - cpu_before) / static_cast<double>(result.us.size());
+    return result;
 }
+
+const int load_clients = 256;
+const int load_pings = 50;
+const int load_rounds = 3;
+
+load_result server_load(int server_pid)
+{
+    return closed_loop(load_clients, load_pings, server_pid, [](int, const auto& run) {
+        VantorConnection connection;
+        orvane::ServerSession session(connection);
+        const std::string payload(64, 'p');
+        std::string echoed;
+        if (session.hello())
+            run([&] { return session.ping(payload, echoed); });
+    });
+}
+
+#ifndef _WIN32
+load_result tcp_load(tcp_peer::echo_server kind)
+{
+    tcp_peer::echo_load peer(load_clients, kind);
+    if (!peer.ok())
+        return {};
+    return closed_loop(load_clients, load_pings, peer.pid(), [&peer](int i, const auto& run) {
+        std::vector<char> message(8 + 64, 'p');
+        run([&] { return peer.round_trip(i, message.data(), message.size()); });
+    });
+}
+#endif
+
+// Each round's p50, p99 and processor time per round trip, -1 for a round that failed.
+struct load_figures {
+    std::vector<double> p50, p99, cpu;
+    void add(const load_result& r)
+    {
+        p50.push_back(r.us.empty() ? -1 : percentile(r.us, 0.5));
+        p99.push_back(r.us.empty() ? -1 : percentile(r.us, 0.99));
+        cpu.push_back(r.us.empty() ? -1 : r.cpu_us);
+    }
+};
 
 void print(const std::string& name, double value, const char* unit)
 {
@@ -152,6 +287,19 @@ void print(const std::string& name, double value, const char* unit)
         std::printf("%s - %s (failed)\n", name.c_str(), unit);
     else
         std::printf("%s %.1f %s\n", name.c_str(), value, unit);
+}
+
+// The median of the rounds; a failed round makes the figure failed.
+void print_load(const std::string& name, const load_figures& f)
+{
+    const auto median = [](const std::vector<double>& v) {
+        return std::find_if(v.begin(), v.end(), [](double x) { return x < 0; }) != v.end() ? -1 : percentile(v, 0.5);
+    };
+    print(name + ".p50", median(f.p50), "us");
+    print(name + ".p99", median(f.p99), "us");
+#ifndef _WIN32
+    print(name + ".cpu", median(f.cpu), "us");
+#endif
 }
 
 }  // namespace
@@ -165,22 +313,32 @@ int main(int argc, char** argv)
         return 1;
     }
     print("server.coldstart" + suffix, percentile(coldstarts(20), 0.5), "ms");
-    {
-        running_server server;
-        if (!server.up) {
-            std::fprintf(stderr, "server_bench: no server\n");
-            return 1;
-        }
-        pings(server.session, 200);  // warm-up
-        const std::vector<double> us = pings(server.session, 2000);
-        print("server.ping.p50" + suffix, percentile(us, 0.5), "us");
-        print("server.ping.p99" + suffix, percentile(us, 0.99), "us");
-#ifndef _WIN32
-        const std::vector<double> tcp = tcp_peer::round_trips(2000);
-        print("tcp.rtt.p50", percentile(tcp, 0.5), "us");
-        print("tcp.rtt.p99", percentile(tcp, 0.99), "us");
-#endif
-        print("server.ping.load.p99" + suffix, percentile(pings_under_load(256, 50), 0.99), "us");
+    running_server server;
+    if (!server.up) {
+        std::fprintf(stderr, "server_bench: no server\n");
+        return 1;
     }
+    pings(server.session, 200);  // warm-up
+    const std::vector<double> us = pings(server.session, 2000);
+    print("server.ping.p50" + suffix, percentile(us, 0.5), "us");
+    print("server.ping.p99" + suffix, percentile(us, 0.99), "us");
+#ifndef _WIN32
+    const std::vector<double> tcp = tcp_peer::round_trips(2000);
+    print("tcp.rtt.p50", percentile(tcp, 0.5), "us");
+    print("tcp.rtt.p99", percentile(tcp, 0.99), "us");
+#endif
+    load_figures served, epoll_peer, threads_peer;
+    for (int round = 0; round < load_rounds; ++round) {
+        served.add(server_load(static_cast<int>(server.pid)));
+#ifndef _WIN32
+        epoll_peer.add(tcp_load(tcp_peer::echo_server::epoll_loop));
+        threads_peer.add(tcp_load(tcp_peer::echo_server::thread_per_connection));
+#endif
+    }
+    print_load("server.ping.load" + suffix, served);
+#ifndef _WIN32
+    print_load("tcp.load", epoll_peer);
+    print_load("tcp.threads.load", threads_peer);
+#endif
     return 0;
 }

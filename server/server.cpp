@@ -23,9 +23,9 @@ const double frame_limit_s = 10.0;
 // A reply or event that cannot be handed to the system within this time means the client
 // stopped reading; its connection is closed instead of holding others up.
 const double write_limit_s = 5.0;
-// Waiting for a request has no limit, but it is cut into slices of this length: a stop shuts the
-// connection's socket down, which ends the wait at once where the system wakes a waiting select
-// for that, and after the slice everywhere else.
+// Waiting for a request has no limit; a stop shuts the connection's socket down, which ends the
+// wait. Where the wait is a select, it is cut into slices of this length, since not every system
+// wakes a waiting select for that shutdown: the stop is seen after the slice at the latest.
 const double idle_slice_s = 1.0;
 // After a protocol error the server still reads what the client sent up to this much (and
 // this long), so that closing with unread data does not reset the connection before the
@@ -37,22 +37,21 @@ const std::uint32_t max_connections = 512;
 #ifdef _WIN32
 // Windows leaves a socket whose receive ran out of its time limit in an undefined state, so a
 // connection there waits for its next request with select before each read.
-const bool receive_with_time_limit = false;
+const bool blocking_receive = false;
 #else
-// Elsewhere a connection waits for its next request in one blocking receive whose limit is
-// the idle slice, which saves a system call and a wake-up per request.
-const bool receive_with_time_limit = true;
+// Elsewhere a connection waits for its next request in one blocking receive without a time
+// limit, which the shutdown of a stop ends at once: no select and no timer per request, and no
+// wake-up while a connection is idle.
+const bool blocking_receive = true;
 #endif
 
-// Makes a served socket blocking, with the idle slice and the write limit as its time limits;
-// false (the socket left as it was, or non-blocking again) where that cannot be had.
-bool set_time_limits(SOCKET s)
+// Makes a served socket blocking, with the write limit as its time limit for sending; false
+// (the socket left as it was, or non-blocking again) where that cannot be had.
+bool make_blocking(SOCKET s)
 {
-    const DWORD receive_ms = static_cast<DWORD>(idle_slice_s * 1000);
     const DWORD send_ms = static_cast<DWORD>(write_limit_s * 1000);
     u_long non_blocking = 0;
-    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&receive_ms), sizeof receive_ms) != 0 ||
-        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&send_ms), sizeof send_ms) != 0 ||
+    if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&send_ms), sizeof send_ms) != 0 ||
         ioctlsocket(s, FIONBIO, &non_blocking) != 0) {
         non_blocking = 1;
         ioctlsocket(s, FIONBIO, &non_blocking);
@@ -74,9 +73,14 @@ struct vantor_server::client {
     std::atomic<bool> watching{false};
     std::atomic<bool> ended{false};
     std::atomic<bool> closing{false};  // shut down by another thread: the reader ends
-    bool timed = false;                // blocking, with the socket's own time limits
+    bool blocking = false;             // waits for requests in a blocking receive
     orvane::ThreadMutex write_lock;
     bool write_failed = false;  // under write_lock
+
+    // The request being answered and the reply, kept from one request to the next so that a
+    // connection's requests allocate nothing; only the connection's own thread uses them.
+    proto::frame request;
+    std::string reply;
 
     // What one Read brought beyond the frame being read.
     char in[64 * 1024];
@@ -87,7 +91,7 @@ struct vantor_server::client {
     {
         if (in_pos == in_len) {
             const int n =
-                timed && timeout < 0 ? receive() : pipe->Read(in, sizeof in, timeout < 0 ? idle_slice_s : timeout);
+                blocking && timeout < 0 ? receive() : pipe->Read(in, sizeof in, timeout < 0 ? idle_slice_s : timeout);
             if (n == 0 && closing.load())
                 return -1;
             if (n <= 0)
@@ -101,14 +105,12 @@ struct vantor_server::client {
         return take;
     }
 
-    // One blocking receive within the idle slice: what came, 0 when the slice ran out, -1 when
-    // the connection ended.
+    // One blocking receive: what came, or -1 when the connection ended, failed or was shut
+    // down.
     int receive()
     {
         const int n = recv(pipe->socket(), in, sizeof in, 0);
-        if (n > 0)
-            return n;
-        return n < 0 && WSAGetLastError() == WSAETIMEDOUT ? 0 : -1;
+        return n > 0 ? n : -1;
     }
 };
 
@@ -255,7 +257,7 @@ void vantor_server::accept_pending()
         const int no_delay = 1;
         setsockopt(c->pipe->socket(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay),
                    sizeof no_delay);
-        c->timed = receive_with_time_limit && set_time_limits(c->pipe->socket());
+        c->blocking = blocking_receive && make_blocking(c->pipe->socket());
         c->number = ++connections_served_;
         if (connections_now_.load() >= max_connections) {
             // Answered from the accepting thread, so without waiting for what the client sends.
@@ -331,19 +333,25 @@ DWORD vantor_server::client_main(void* argument)
 
 void vantor_server::serve(client& c)
 {
-    auto read = [&c](void* buffer, int length, double timeout) { return c.read(buffer, length, timeout); };
+    const proto::read_function read = [&c](void* buffer, int length, double timeout) {
+        return c.read(buffer, length, timeout);
+    };
     for (;;) {
         // Failures of reads that end a connection are the client's business, not the
         // server's; what the server must hear of is logged below.
         YErrTrace_ClearContext();
-        proto::frame request;
-        const proto::read_result r = proto::read_frame(read, request, frame_limit_s);
+        const proto::read_result r = proto::read_frame(read, c.request, frame_limit_s);
         if (stopping_.load())
             return;
         switch (r) {
         case proto::read_result::ok:
-            if (!answer(c, request))
+            if (!answer(c, c.request))
                 return;
+            // A large frame's storage is not kept for the small ones that usually follow.
+            if (c.request.payload.capacity() > sizeof c.in)
+                std::string().swap(c.request.payload);
+            if (c.reply.capacity() > sizeof c.in)
+                std::string().swap(c.reply);
             break;
         case proto::read_result::closed:
             return;
@@ -371,7 +379,8 @@ bool vantor_server::answer(client& c, const proto::frame& request)
                       true);
     switch (request.kind) {
     case proto::type::ping:
-        return send(c, proto::make_frame(proto::type::pong, request.payload, c.version));
+        proto::make_frame(c.reply, proto::type::pong, request.payload, c.version);
+        return send(c, c.reply);
     case proto::type::status: {
         if (!request.payload.empty())
             return refuse(c, proto::error_code::malformed_frame, "status carries no payload", true);

@@ -1,13 +1,19 @@
 #include "tcp_peer.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tcp_peer {
@@ -120,6 +126,123 @@ std::vector<double> round_trips(int count)
     close(client);
     close(server);
     return times;
+}
+
+double cpu_us(int pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE* f = std::fopen(path, "r");
+    if (!f)
+        return -1;
+    char text[1024];
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    text[n] = 0;
+    // The name, in parentheses, may hold spaces; the fields after it are counted from there.
+    const char* at = std::strrchr(text, ')');
+    unsigned long long user = 0, system = 0;
+    if (!at || std::sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2)
+        return -1;
+    return static_cast<double>(user + system) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+namespace {
+
+// What a socket brings goes back at once; the messages are small enough that a send never has
+// to wait for room. Ends when every client has ended its sending.
+[[noreturn]] void serve_echo(const std::vector<int>& served, echo_server kind)
+{
+    char buffer[4096];
+    if (kind == echo_server::thread_per_connection) {
+        std::vector<std::thread> threads;
+        for (int s : served)
+            threads.emplace_back([s] {
+                char own[4096];
+                for (ssize_t k; (k = recv(s, own, sizeof own, 0)) > 0;)
+                    send_all(s, own, static_cast<std::size_t>(k));
+            });
+        for (std::thread& t : threads)
+            t.join();
+        _exit(0);
+    }
+    const int ep = epoll_create1(EPOLL_CLOEXEC);
+    for (int s : served) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.fd = s;
+        if (ep < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, s, &e) != 0)
+            _exit(1);
+    }
+    std::size_t open = served.size();
+    epoll_event ready[64];
+    while (open > 0) {
+        const int n = epoll_wait(ep, ready, 64, -1);
+        for (int i = 0; i < n; ++i) {
+            const int s = ready[i].data.fd;
+            const ssize_t k = recv(s, buffer, sizeof buffer, 0);
+            if (k > 0) {
+                send_all(s, buffer, static_cast<std::size_t>(k));
+            } else if (k == 0 || errno != EAGAIN) {
+                epoll_ctl(ep, EPOLL_CTL_DEL, s, nullptr);
+                --open;
+            }
+        }
+    }
+    _exit(0);
+}
+
+}  // namespace
+
+echo_load::echo_load(int clients, echo_server kind)
+{
+    int port = 0;
+    const int l = listener(clients, port);
+    if (l < 0)
+        return;
+    std::vector<int> served;
+    for (int i = 0; i < clients; ++i) {
+        const int c = connect_to(port);
+        if (c < 0)
+            break;
+        clients_.push_back(c);
+        const int s =
+            accept4(l, nullptr, nullptr, SOCK_CLOEXEC | (kind == echo_server::epoll_loop ? SOCK_NONBLOCK : 0));
+        if (s < 0)
+            break;
+        served.push_back(s);
+        const int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    close(l);
+    if (static_cast<int>(served.size()) == clients) {
+        // The server runs in a process of its own, as a server does.
+        pid_ = fork();
+        if (pid_ == 0) {
+            for (int c : clients_)
+                close(c);
+            serve_echo(served, kind);
+        }
+    }
+    for (int s : served)
+        close(s);
+}
+
+echo_load::~echo_load()
+{
+    for (int c : clients_) {
+        shutdown(c, SHUT_WR);
+        close(c);
+    }
+    if (pid_ > 0)
+        waitpid(pid_, nullptr, 0);
+}
+
+bool echo_load::round_trip(int client, char* message, std::size_t bytes)
+{
+    const int s = clients_[static_cast<std::size_t>(client)];
+    return send_all(s, message, bytes) && recv_all(s, message, bytes);
 }
 
 burst accept_burst(int clients, int backlog, double limit_seconds)

@@ -82,6 +82,21 @@ TEST_F(VantorServer, ManyClientsAtOnce_EveryPingIsAnswered)
     EXPECT_EQ(info.process_id, server.pid());
 }
 
+// A connection keeps its request and reply storage from one request to the next: a reply must
+// never carry bytes of an earlier, longer one.
+TEST_F(VantorServer, PingsOfChangingSizes_EachEchoesExactlyItsOwnPayload)
+{
+    raw_client c;
+    ASSERT_TRUE(c.open() && c.hello());
+    for (const std::size_t size :
+         {std::size_t(proto::max_payload), std::size_t(3), std::size_t(70000), std::size_t(0), std::size_t(65)}) {
+        const std::string payload(size, static_cast<char>('a' + size % 26));
+        proto::frame reply;
+        ASSERT_TRUE(c.request(proto::make_frame(proto::type::ping, payload), proto::type::pong, &reply)) << size;
+        EXPECT_TRUE(reply.payload == payload) << size << " bytes sent, " << reply.payload.size() << " came back";
+    }
+}
+
 TEST_F(VantorServer, BadFrames_GetAnErrorAndCloseOnlyTheirOwnConnection)
 {
     raw_client bystander;

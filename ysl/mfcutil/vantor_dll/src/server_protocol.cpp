@@ -66,15 +66,21 @@ std::uint32_t get32(const unsigned char* p)
 
 }  // namespace
 
-std::string make_frame(type kind, const std::string& payload, std::uint8_t frame_version)
+void make_frame(std::string& out, type kind, const std::string& payload, std::uint8_t frame_version)
 {
-    std::string out;
+    out.clear();
     out.reserve(header_size + payload.size());
     put32(out, static_cast<std::uint32_t>(payload.size()));
     out += static_cast<char>(frame_version);
     out += static_cast<char>(kind);
     put16(out, 0);
     out += payload;
+}
+
+std::string make_frame(type kind, const std::string& payload, std::uint8_t frame_version)
+{
+    std::string out;
+    make_frame(out, kind, payload, frame_version);
     return out;
 }
 

@@ -72,6 +72,9 @@ struct frame {
 
 // A whole frame of the given type and payload; the caller keeps payloads within max_payload.
 std::string make_frame(type kind, const std::string& payload, std::uint8_t frame_version = version);
+// The same into out, whose storage is kept: a caller that sends frames one after another
+// allocates nothing once out has grown to their size.
+void make_frame(std::string& out, type kind, const std::string& payload, std::uint8_t frame_version = version);
 
 std::string make_hello(std::uint16_t lowest, std::uint16_t highest);
 std::string make_error(error_code code, const std::string& text);
