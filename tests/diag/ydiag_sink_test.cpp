@@ -29,6 +29,7 @@ TEST(Sink, ErrorLogAndChosenTraces_ReachTheFile)
     YTrace("default", 5, "trace at level %d", 5);
     YTrace("default", 6, "too detailed");
     YTrace("net", 1, "channel net at %d", 1);
+    YTrace("net", 2, "above the channel's level");
     YTrace("io", 1, "channel not chosen");
     YErrTrace("kept in the context, not written");
 
@@ -40,18 +41,9 @@ TEST(Sink, ErrorLogAndChosenTraces_ReachTheFile)
     EXPECT_NE(text.find("trace at level 5"), std::string::npos) << text;
     EXPECT_NE(text.find("channel net at 1"), std::string::npos) << text;
     EXPECT_EQ(text.find("too detailed"), std::string::npos) << text;
+    EXPECT_EQ(text.find("above the channel's level"), std::string::npos) << text;
     EXPECT_EQ(text.find("channel not chosen"), std::string::npos) << text;
     EXPECT_EQ(text.find("not written"), std::string::npos) << text;
-}
-
-TEST(Sink, TestLevel_FollowsTheChosenLevels)
-{
-    EXPECT_TRUE(_YTrace_TestLevel("default", 1));
-    EXPECT_TRUE(_YTrace_TestLevel("default", 5));
-    EXPECT_FALSE(_YTrace_TestLevel("default", 6));
-    EXPECT_TRUE(_YTrace_TestLevel("net", 1));
-    EXPECT_FALSE(_YTrace_TestLevel("net", 2));
-    EXPECT_FALSE(_YTrace_TestLevel("io", 1));
 }
 
 }  // namespace

@@ -38,14 +38,8 @@ int count_under_mutex(const char* name, const char* file, int n)
         if (!YMutex_Lock(m))
             return 2;
         long value = 0;
-        {
-            std::ifstream in(file);
-            in >> value;
-        }
-        {
-            std::ofstream out(file, std::ios::trunc);
-            out << value + 1 << '\n';
-        }
+        std::ifstream(file) >> value;
+        std::ofstream(file, std::ios::trunc) << value + 1 << '\n';
         if (!YMutex_Release(m))
             return 3;
     }

@@ -9,7 +9,6 @@
 #define close_socket closesocket
 #else
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,7 +17,6 @@
 #endif
 
 #include <cerrno>
-#include <cstring>
 
 namespace vantor_test {
 
@@ -33,16 +31,6 @@ void start_sockets()
     }();
     (void)started;
 #endif
-}
-
-sockaddr_in loopback_address(unsigned short port)
-{
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
 }
 
 // A socket event makes its socket non-blocking; the helpers here wait as blocking calls do.
@@ -74,7 +62,9 @@ SOCKET tcp_listener()
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET)
         return INVALID_SOCKET;
-    sockaddr_in a = loopback_address(0);
+    sockaddr_in a{};  // port 0: one of the system's choice
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 8) != 0) {
         close_socket(s);
         return INVALID_SOCKET;

@@ -15,7 +15,7 @@ namespace {
 
 // The command line of a Windows program: every argument quoted the way the C run-time splits
 // it again.
-std::string command_line(const std::string& program, const std::vector<std::string>& args)
+std::string quoted_line(const std::string& program, const std::vector<std::string>& args)
 {
     std::string line;
     std::vector<std::string> all{program};
@@ -58,8 +58,20 @@ bool may_start(const std::string& name)
 
 child::child(const std::string& name, const std::vector<std::string>& args)
 {
-    if (!may_start(name))
-        return;
+    if (may_start(name)) {
+        std::string program = helper_path(name);
+        start(program.c_str(), quoted_line(program, args));
+    }
+}
+
+child::child(const command_line& line)
+{
+    if (may_start(line.text))
+        start(nullptr, line.text);
+}
+
+void child::start(const char* program, std::string line)
+{
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr, in_read = nullptr, in_write = nullptr;
     if (!CreatePipe(&read_end, &write_end, &sa, 0))
@@ -78,17 +90,17 @@ child::child(const std::string& name, const std::vector<std::string>& args)
     si.hStdOutput = write_end;
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi{};
-    std::string program = helper_path(name);
-    std::string line = command_line(program, args);
     out_ = read_end;
     in_ = in_write;
-    if (CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    if (CreateProcessA(program, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         CloseHandle(pi.hThread);
         process_ = pi.hProcess;
         started_ = true;
     }
+    DWORD error = GetLastError();
     CloseHandle(write_end);
     CloseHandle(in_read);
+    SetLastError(error);
 }
 
 void child::close_stdin()

@@ -32,6 +32,11 @@ std::string helper_path(const std::string& name);
 // The number of threads of this process.
 int thread_count();
 
+// A whole command line, which CreateProcessA splits itself to find the program.
+struct command_line {
+    std::string text;
+};
+
 // A helper program started by a test through CreateProcessA, with its standard input and
 // output on pipes. Started without a shell; its environment is the test's (so it shares the
 // test's winport prefix).
@@ -39,6 +44,8 @@ class child {
 public:
     // Starts helper_path(name) with the arguments; started() tells whether that worked.
     child(const std::string& name, const std::vector<std::string>& args = {});
+    // Starts the line as it stands; when that fails, the last error says why.
+    explicit child(const command_line& line);
     ~child();  // kills the helper if it still runs
     child(const child&) = delete;
     child& operator=(const child&) = delete;
@@ -59,6 +66,8 @@ public:
     void kill();
 
 private:
+    void start(const char* program, std::string line);
+
     bool started_ = false;
     std::string pending_;
     void* process_ = nullptr;

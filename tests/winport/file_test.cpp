@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -260,9 +261,7 @@ protected:
 TEST_F(LinuxPathMapping, FilesLandWhereTheirPathsSay)
 {
     std::string drive = drive_c("Sub"), tmp = dir(), tmp_back = tmp;
-    for (char& c : tmp_back)
-        if (c == '/')
-            c = '\\';
+    std::replace(tmp_back.begin(), tmp_back.end(), '/', '\\');
     struct {
         std::string path;
         std::string linux_path;
@@ -302,9 +301,7 @@ TEST_F(LinuxPathMapping, PathsHandedBack_UseTheWindowsView)
                  {drive + "/../x", prefix() + "\\x"},
                  {"\\usr\\bin\\", "\\usr\\bin\\"}};
     for (auto& c : cases) {
-        for (char& ch : c.out)
-            if (ch == '/')
-                ch = '\\';
+        std::replace(c.out.begin(), c.out.end(), '/', '\\');
         char buf[MAX_PATH];
         ASSERT_NE(_fullpath(buf, c.in.c_str(), sizeof buf), nullptr) << c.in;
         EXPECT_EQ(std::string(buf), c.out) << c.in;

@@ -23,39 +23,6 @@ namespace {
 
 using vantor_test::child;
 
-// Runs a whole command line with its output on a pipe; gives the output (CR dropped) or, when the
-// start fails, false with the thread's last error.
-bool run_line(std::string line, std::string& output)
-{
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE out = nullptr, out_write = nullptr;
-    if (!CreatePipe(&out, &out_write, &sa, 0))
-        return false;
-    SetHandleInformation(out, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = out_write;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION pi{};
-    BOOL ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    DWORD error = GetLastError();
-    CloseHandle(out_write);
-    if (ok) {
-        char c;
-        DWORD got;
-        while (ReadFile(out, &c, 1, &got, nullptr) && got == 1)
-            if (c != '\r')
-                output += c;
-        WaitForSingleObject(pi.hProcess, INFINITE);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    CloseHandle(out);
-    SetLastError(error);
-    return ok != FALSE;
-}
-
 TEST(Process, ExitCode_StillActiveWhileRunning_ThenTheTerminationCode)
 {
     child p("process_helper", {"hang"});
@@ -130,7 +97,8 @@ TEST(Process, WriteToAPipeWithoutReader_FailsWithNoData)
 
 // An unquoted program name may hold blanks: the parts of the line up to each blank are tried,
 // shortest first, and the first that names a program runs, with the rest as its arguments.
-TEST(Process, CreateProcess_UnquotedNameWithBlanks_TheShortestPartThatNamesAProgramRuns)
+// Where none does, or the program or its directory is missing, the start fails as such.
+TEST(Process, CreateProcess_UnquotedNameWithBlanks_TheShortestPartThatNamesAProgramRuns_ElseFileNotFound)
 {
     namespace fs = std::filesystem;
     fs::path dir = fs::temp_directory_path() / ("vt sp " + std::to_string(GetCurrentProcessId()));
@@ -142,39 +110,32 @@ TEST(Process, CreateProcess_UnquotedNameWithBlanks_TheShortestPartThatNamesAProg
     for (const fs::directory_entry& e : fs::directory_iterator(helper.parent_path()))
         if (e.path().extension() == ".dll")
             fs::copy_file(e.path(), dir / e.path().filename(), fs::copy_options::overwrite_existing);
+    const std::string in_dir = (dir / "").string();
     struct row {
-        const char* line;
+        std::string line;
         const char* output;  // the arguments as echo_args prints them; null: not started
     } rows[] = {
-        {"prog name.exe 0 \"q r\"", "0\nq r\n"},
-        {"prog name 0", "0\n"},
-        {"pre fix.exe 0", "fix.exe\n0\n"},
-        {"no such 0", nullptr},
+        {in_dir + "prog name.exe 0 \"q r\"", "0\nq r\n"},
+        {in_dir + "prog name 0", "0\n"},
+        {in_dir + "pre fix.exe 0", "fix.exe\n0\n"},
+        {in_dir + "no such 0", nullptr},
+        {"no_such_program_anywhere", nullptr},
+        {"C:\\no_such_dir_here\\program.exe", nullptr},
     };
     for (const row& r : rows) {
-        std::string text;
-        bool ok = run_line((dir / r.line).string(), text);
-        ASSERT_EQ(ok, r.output != nullptr) << r.line;
-        if (!ok) {
+        child p(vantor_test::command_line{r.line});
+        ASSERT_EQ(p.started(), r.output != nullptr) << r.line;
+        if (!p.started()) {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << r.line;
             continue;
         }
+        std::string text, line;
+        while (p.read_line(line))
+            text += line + "\n";
         EXPECT_EQ(text, r.output) << r.line;
     }
     std::error_code ec;
     fs::remove_all(dir, ec);
-}
-
-TEST(Process, CreateProcess_MissingProgramOrDirectory_IsAFileNotFound)
-{
-    for (const char* missing : {"no_such_program_anywhere", "C:\\no_such_dir_here\\program.exe"}) {
-        std::string line = missing;
-        STARTUPINFOA si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        EXPECT_FALSE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << missing;
-    }
 }
 
 TEST(Process, Snapshot_ListsThisProcessWithTheFullFileNameOfItsExecutable)

@@ -54,6 +54,15 @@ TEST(WSACleanup, CountsStarts_TheLastClosesTheSocketsStillOpen)
 
 // --- the socket calls -------------------------------------------------------------------
 
+sockaddr_in loopback(int port = 0)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
 class Sockets : public testing::Test {
 protected:
     void SetUp() override
@@ -80,9 +89,7 @@ protected:
     SOCKET listening(int& port)
     {
         SOCKET s = make();
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback();
         int length = sizeof address;
         if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 4) != 0 ||
             getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -94,10 +101,7 @@ protected:
 
     int connect_to(SOCKET s, int port)
     {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<u_short>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(port);
         return connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
 
@@ -132,16 +136,14 @@ TEST_F(Sockets, Failures_GiveTheirWinsockCodes)
 
     SOCKET refused = make();
     SOCKET unused = make();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback();
     ASSERT_EQ(bind(unused, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     int length = sizeof address;
     ASSERT_EQ(getsockname(unused, reinterpret_cast<sockaddr*>(&address), &length), 0);
     int nobody = ntohs(address.sin_port);  // bound, never listening
 
     SOCKET taken = make();
-    address.sin_port = htons(static_cast<u_short>(port));
+    address = loopback(port);
     SOCKET client, server;
     ASSERT_TRUE(pair(client, server));
     u_long on = 1;
