@@ -1,4 +1,4 @@
-// The export of a key tree to a REGEDIT4 file.
+// The export of a key tree to a REGEDIT4 file, and of a large tree against a plain walk of it.
 #include "registry_fixture.h"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
-// INI documents held as strings: parsing, rendering, typed values, editing, and the C
-// interface. Loading and saving files are in yinidata_file_test.cpp.
+// INI documents held as strings: parsing, rendering, typed values, editing, where lines live,
+// and the C interface. Loading and saving files are in yinidata_file_test.cpp.
 #include <ysl/YIniData.h>
 #include <ysl/ydiag_capture.h>
 
