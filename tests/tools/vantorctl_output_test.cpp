@@ -28,7 +28,7 @@ run vantorctl(const std::vector<std::string>& args)
     return result;
 }
 
-using VantorctlRegQuery = RegistryTest;
+using VantorctlRegQuery = RegistryFileTest;
 
 // No name or string may reach the terminal as a control character or an escape sequence, nor
 // pass for a line of the listing.
@@ -66,8 +66,7 @@ TEST_F(VantorctlRegQuery, ShowsControlCharactersEscaped)
 TEST_F(VantorctlRegQuery, SetQueryExportDeleteImport_RoundTrip)
 {
     using texts = std::vector<std::string>;
-    const std::string k = "HKCU\\" + key(),
-                      file = ::testing::TempDir() + "vantorctl-" + std::to_string(GetCurrentProcessId()) + ".reg";
+    const std::string k = "HKCU\\" + key();
     const texts listing = {k, "    Count\tREG_DWORD\t31", "    Sub\\"};
     EXPECT_EQ(vantorctl({"reg", "set", k, "Count", "dword", "31"}).status, 0);
     EXPECT_EQ(vantorctl({"reg", "set", k + "\\Sub", "Name", "sz", "a b"}).status, 0);
@@ -77,7 +76,6 @@ TEST_F(VantorctlRegQuery, SetQueryExportDeleteImport_RoundTrip)
         EXPECT_EQ(vantorctl({"reg", "delete", gone}).status, 0) << gone;
     EXPECT_NE(vantorctl({"reg", "query", k}).status, 0);
     EXPECT_EQ(vantorctl({"reg", "import", file}).status, 0);
-    std::remove(file.c_str());
     EXPECT_EQ(vantorctl({"reg", "query", k}).lines, listing);
     run one = vantorctl({"reg", "query", k + "\\Sub", "Name"});
     EXPECT_EQ(one.status, 0);

@@ -11,8 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -109,10 +112,32 @@ protected:
     // The test's key, or a path below it.
     std::string key(const std::string& below = "") const { return below.empty() ? base_ : base_ + "\\" + below; }
 
-private:
     const ::testing::TestInfo* info_ = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string base_ = "Software\\vantor-tests\\" + std::to_string(GetCurrentProcessId()) + "\\" +
                         info_->test_suite_name() + "." + info_->name();
+};
+
+// A test's key tree and a registration file of its own.
+class RegistryFileTest : public RegistryTest {
+protected:
+    void TearDown() override
+    {
+        std::remove(file.c_str());
+        RegistryTest::TearDown();
+    }
+    std::string read_file() const
+    {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // The file after an export of root\path that succeeded.
+    std::string save(HKEY root, const std::string& path, bool append = false)
+    {
+        EXPECT_TRUE(SaveRegToFile(root, path.c_str(), file.c_str(), append));
+        return read_file();
+    }
+    std::string file = ::testing::TempDir() + "vantor-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       info_->test_suite_name() + "." + info_->name() + ".reg";
 };
 
 struct box {

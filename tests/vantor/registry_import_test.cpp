@@ -4,9 +4,6 @@
 
 #include <ysl/YRegFile.h>
 
-#include <fstream>
-#include <iterator>
-
 namespace {
 
 using namespace registry_test;
@@ -18,23 +15,8 @@ struct raw_value {
     std::string data;
 };
 
-class RegistryImport : public RegistryTest {
+class RegistryImport : public RegistryFileTest {
 protected:
-    void TearDown() override
-    {
-        std::remove(file.c_str());
-        RegistryTest::TearDown();
-    }
-    std::string read_file()
-    {
-        std::ifstream in(file, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    std::string save(HKEY root, const std::string& path)
-    {
-        EXPECT_TRUE(SaveRegToFile(root, path.c_str(), file.c_str(), false));
-        return read_file();
-    }
     // Parses and applies the text; the error's text when either fails.
     std::string import(const std::string& text)
     {
@@ -73,8 +55,6 @@ protected:
         EXPECT_TRUE(key_exists(cu, key("empty")));
         EXPECT_EQ(save(cu, key()), first);
     }
-    std::string file = ::testing::TempDir() + "vantor-import-" + std::to_string(GetCurrentProcessId()) + "-" +
-                       ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".reg";
 };
 
 TEST_F(RegistryImport, RoundTrip_EveryValueType)

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -66,24 +67,18 @@ TEST(ServerProtocol, Frame_HeaderLayoutIsBigEndianLengthVersionTypeZero)
 
 TEST(ServerProtocol, Payloads_RoundTrip)
 {
-    proto::status_info in;
-    in.protocol_version = 1;
-    in.process_id = 0xFEDCBA98u;
-    in.uptime_ms = 0x0123456789ABCDEFull;
-    in.connections_now = 256;
-    in.connections_served = 1ull << 40;
-    in.server_version = "1.0.1.0";
+    const proto::status_info in{1, 0xFEDCBA98u, 0x0123456789ABCDEFull, 256, 1ull << 40, "1.0.1.0"};
     proto::frame f;
     scripted_peer peer{{proto::make_status_reply(in)}};
     ASSERT_EQ(read_from(peer, f), proto::read_result::ok);
     EXPECT_EQ(f.kind, proto::type::status_reply);
     proto::status_info out;
     ASSERT_TRUE(proto::parse_status_reply(f.payload, out));
-    EXPECT_EQ(out.process_id, in.process_id);
-    EXPECT_EQ(out.uptime_ms, in.uptime_ms);
-    EXPECT_EQ(out.connections_now, in.connections_now);
-    EXPECT_EQ(out.connections_served, in.connections_served);
-    EXPECT_EQ(out.server_version, in.server_version);
+    auto fields = [](const proto::status_info& i) {
+        return std::tie(i.protocol_version, i.process_id, i.uptime_ms, i.connections_now, i.connections_served,
+                        i.server_version);
+    };
+    EXPECT_EQ(fields(out), fields(in));
 
     proto::error_code code;
     std::string text;

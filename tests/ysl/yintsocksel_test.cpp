@@ -138,57 +138,34 @@ TEST(WaitSetNotify, ProcessThatDoesNotRun_GivesZeroAndReportsNothing)
 // Which socket a wait reports after each way of making one ready.
 TEST_F(WaitSet, Wait_ReportsTheSocketReadyForItsMode)
 {
+    enum end { listener, client, accepted, nobody };
     struct row {
         const char* what;
         int mode;
-        // Makes the pair ready or not; gives the socket that goes into the set.
-        SOCKET (*setup)(sockets& s, SOCKET listener);
+        bool connect, accept;
+        end sends, watched;
         bool ready;
     } rows[] = {
-        {"listener with a client waiting (FD_ACCEPT)", 1,
-         [](sockets& s, SOCKET l) {
-             s.keep(tcp_connect(l));
-             return l;
-         },
-         true},
-        {"listener without a client", 1, [](sockets&, SOCKET l) { return l; }, false},
-        {"connected client (FD_WRITE after the connect)", 2,
-         [](sockets& s, SOCKET l) {
-             SOCKET c = s.keep(tcp_connect(l));
-             s.keep(tcp_accept(l));
-             return c;
-         },
-         true},
-        {"accepted socket with data to read (FD_READ)", 1,
-         [](sockets& s, SOCKET l) {
-             SOCKET c = s.keep(tcp_connect(l));
-             SOCKET a = s.keep(tcp_accept(l));
-             tcp_send(c, "x", 1);
-             return a;
-         },
-         true},
-        {"accepted socket, nothing sent", 1,
-         [](sockets& s, SOCKET l) {
-             s.keep(tcp_connect(l));
-             return s.keep(tcp_accept(l));
-         },
-         false},
-        {"both modes, data to read", 3,
-         [](sockets& s, SOCKET l) {
-             SOCKET c = s.keep(tcp_connect(l));
-             SOCKET a = s.keep(tcp_accept(l));
-             tcp_send(a, "x", 1);
-             return c;
-         },
-         true},
+        {"listener with a client waiting (FD_ACCEPT)", 1, true, false, nobody, listener, true},
+        {"listener without a client", 1, false, false, nobody, listener, false},
+        {"connected client (FD_WRITE after the connect)", 2, true, true, nobody, client, true},
+        {"accepted socket with data to read (FD_READ)", 1, true, true, client, accepted, true},
+        {"accepted socket, nothing sent", 1, true, true, nobody, accepted, false},
+        {"both modes, data to read", 3, true, true, accepted, client, true},
     };
     for (const row& r : rows) {
         sockets s;
-        SOCKET listener = s.keep(tcp_listener());
-        SOCKET target = r.setup(s, listener);
+        SOCKET ends[3] = {s.keep(tcp_listener()), INVALID_SOCKET, INVALID_SOCKET};
+        if (r.connect)
+            ends[client] = s.keep(tcp_connect(ends[listener]));
+        if (r.accept)
+            ends[accepted] = s.keep(tcp_accept(ends[listener]));
+        if (r.sends != nobody) {
+            ASSERT_TRUE(tcp_send(ends[r.sends], "x", 1)) << r.what;
+        }
         set_ptr set(YIntSockSel_Create());
-        ASSERT_EQ(add_one(set.get(), target, r.mode), 1) << r.what;
-        EXPECT_EQ(YIntSockSel_Wait(set.get()), r.ready ? static_cast<int>(target) : -3) << r.what;
+        ASSERT_EQ(add_one(set.get(), ends[r.watched], r.mode), 1) << r.what;
+        EXPECT_EQ(YIntSockSel_Wait(set.get()), r.ready ? static_cast<int>(ends[r.watched]) : -3) << r.what;
     }
 }
 

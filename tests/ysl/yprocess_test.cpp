@@ -67,21 +67,12 @@ struct piped {
     int out = -1, err = -1, in = -1;
 };
 
-std::string read_all(int fd)
-{
-    std::string text;
-    char buf[256];
-    int n;
-    while ((n = _read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<std::size_t>(n));
-    return text;
-}
-
-std::vector<std::string> split_lines(const std::string& text)
+// The lines a descriptor gives up to its end, without their line ends.
+std::vector<std::string> lines_of(int fd)
 {
     std::vector<std::string> lines;
     std::string line;
-    for (char c : text) {
+    for (char c; _read(fd, &c, 1) == 1;) {
         if (c == '\n') {
             lines.push_back(line);
             line.clear();
@@ -143,8 +134,8 @@ TEST(YProcess, CreateWithPipes_ChildReadsStdin_WritesStdoutAndStderr)
     const char text[] = "first line\nsecond\n";
     ASSERT_EQ(_write(p.in, text, sizeof text - 1), static_cast<int>(sizeof text - 1));
     p.close_stdin();
-    EXPECT_EQ(split_lines(read_all(p.out)), (std::vector<std::string>{"first line", "second"}));
-    EXPECT_EQ(split_lines(read_all(p.err)), std::vector<std::string>{"to stderr"});
+    EXPECT_EQ(lines_of(p.out), (std::vector<std::string>{"first line", "second"}));
+    EXPECT_EQ(lines_of(p.err), std::vector<std::string>{"to stderr"});
     int status = -1;
     EXPECT_EQ(YProcess_GetExitStatus(p.pid, &status), 1);
     EXPECT_EQ(status, 0);
@@ -209,7 +200,7 @@ TEST(YProcess, CommandLine_ReachesTheChildSplitAsWindowsSplitsIt)
     for (const row& r : rows) {
         piped p(helper_line("echo_args", r.args));
         ASSERT_NE(p.pid, 0u) << r.args;
-        EXPECT_EQ(split_lines(read_all(p.out)), r.argv) << r.args;
+        EXPECT_EQ(lines_of(p.out), r.argv) << r.args;
     }
 }
 
@@ -220,9 +211,8 @@ TEST(YProcess, CommandLine_ShellCharacters_AreArgumentsOfTheNamedProgramOnly)
     std::string args = "0 ; touch " + marker + " && $(touch " + marker + ") | cat > " + marker + " `touch` " + marker;
     piped p(helper_line("echo_args", args));
     ASSERT_NE(p.pid, 0u);
-    EXPECT_EQ(split_lines(read_all(p.out)),
-              (std::vector<std::string>{"0", ";", "touch", marker, "&&", "$(touch", marker + ")", "|", "cat", ">",
-                                        marker, "`touch`", marker}));
+    EXPECT_EQ(lines_of(p.out), (std::vector<std::string>{"0", ";", "touch", marker, "&&", "$(touch", marker + ")", "|",
+                                                         "cat", ">", marker, "`touch`", marker}));
     EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
