@@ -222,6 +222,8 @@ public:
 
     // The fork generation it serves: a fork() child has none of its parent's threads.
     const unsigned generation;
+    // In a fork() child, the parent's: kept with its connection, never used.
+    checkpointer* parent = nullptr;
 
 private:
     bool start()
@@ -241,32 +243,30 @@ private:
 
     void run()
     {
-        sqlite3* db = nullptr;
-        std::string open_path;
         std::unique_lock<std::mutex> guard(lock_);
         for (;;) {
             changed_.wait(guard, [this] { return wanted_; });
             wanted_ = false;
             std::string path = path_;
             guard.unlock();
-            if (!db || path != open_path) {
-                sqlite3_close(db);
-                db = nullptr;
-                open_path = path;
+            if (!db_ || path != open_path_) {
+                sqlite3_close(db_);
+                db_ = nullptr;
+                open_path_ = path;
                 // Opened as the writers open it; the first statement opens the WAL.
-                if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, registry_vfs()) ==
+                if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, registry_vfs()) ==
                     SQLITE_OK) {
-                    sqlite3_busy_handler(db, busy_wait, nullptr);
-                    sqlite3_exec(db, "PRAGMA synchronous = NORMAL; SELECT 1 FROM sqlite_schema LIMIT 1", nullptr,
+                    sqlite3_busy_handler(db_, busy_wait, nullptr);
+                    sqlite3_exec(db_, "PRAGMA synchronous = NORMAL; SELECT 1 FROM sqlite_schema LIMIT 1", nullptr,
                                  nullptr, nullptr);
                 } else {
-                    sqlite3_close(db);
-                    db = nullptr;  // tried again with the next request
+                    sqlite3_close(db_);
+                    db_ = nullptr;  // tried again with the next request
                 }
             }
             // A failure leaves the frames to the writers, which fold them back at the limit.
-            if (db)
-                sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            if (db_)
+                sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
             guard.lock();
         }
     }
@@ -276,6 +276,9 @@ private:
     std::string path_;  // of the database to fold back next
     bool wanted_ = false;
     bool started_ = false;
+    // The thread's own.
+    sqlite3* db_ = nullptr;
+    std::string open_path_;
 };
 
 // This process's checkpointer; null when none can be had. One left by the parent of a fork()
@@ -289,6 +292,7 @@ checkpointer* process_checkpointer()
         auto* fresh = new (std::nothrow) checkpointer(gen);
         if (!fresh)
             return nullptr;
+        fresh->parent = c;
         if (current.compare_exchange_strong(c, fresh, std::memory_order_acq_rel))
             return fresh;
         delete fresh;
