@@ -7,6 +7,7 @@
 #include "test_support.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -17,6 +18,7 @@
 
 #ifndef _WIN32
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -933,6 +935,8 @@ TEST(LinuxRegistryProcesses, ChangesOfAnotherProcess_AreSeenByTheNextRead)
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(read("n5", v), ERROR_SUCCESS);
     other_writes("5");
+    // A write of this process after the other's keeps nothing that the other changed.
+    ASSERT_EQ(set_dword(k, "own", 1), ERROR_SUCCESS);
     ASSERT_EQ(read("n5", v), ERROR_SUCCESS);
     EXPECT_EQ(v, 5u);
 
@@ -944,6 +948,62 @@ TEST(LinuxRegistryProcesses, ChangesOfAnotherProcess_AreSeenByTheNextRead)
     RegCloseKey(k);
     ASSERT_EQ(delete_key(HKEY_CURRENT_USER, key), ERROR_SUCCESS);
     EXPECT_EQ(read("n100", v), ERROR_FILE_NOT_FOUND);
+}
+
+// Writes that fill the WAL are folded back into the database by a thread of the writing
+// process (the writers would do it only once the WAL held four times as much), in a fork()
+// child by a thread of the child's own, and the database keeps every write.
+TEST(LinuxRegistryCheckpoint, AFullWalIsFoldedBackOffTheWriters_InAForkChildToo)
+{
+    // Most replace a value: a WAL frame each, more than 4 MiB of 1 KiB frames in all.
+    constexpr int writes = 6000, names = 100;
+    auto fill = [](int first) {
+        for (int i = first; i < first + writes; ++i)
+            if (set_dword(HKEY_CURRENT_USER, ("n" + std::to_string(i % names)).c_str(), i) != ERROR_SUCCESS)
+                return false;
+        return true;
+    };
+    // The WAL index as SQLite lays it out: mxFrame at byte 16, the salt at 32, nBackfill at 96.
+    auto index = [] {
+        std::uint32_t w[25] = {};
+        int fd = open((db_path() + "-shm").c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(pread(fd, w, sizeof w, 0), static_cast<ssize_t>(sizeof w));
+        close(fd);
+        return std::vector<std::uint32_t>(w, w + 25);
+    };
+    // A checkpoint folded back frames written since `start`: the WAL started again, or more
+    // frames are in the database than the WAL held then. Nothing outside the writing process
+    // tells when, so this looks until a minute has passed.
+    auto folded_back = [&](const std::vector<std::uint32_t>& start) {
+        for (int tries = 0; tries < 60000; ++tries) {
+            auto w = index();
+            if (w[8] != start[8] || w[24] > start[4])
+                return true;
+            usleep(1000);
+        }
+        return false;
+    };
+    ASSERT_EQ(set_dword(HKEY_CURRENT_USER, "first", 1), ERROR_SUCCESS);
+    auto start = index();
+    ASSERT_TRUE(fill(0));
+    EXPECT_TRUE(folded_back(start));
+#if !defined(__SANITIZE_THREAD__)
+    // (ThreadSanitizer cannot start threads in the child of a process that has some.)
+    pid_t pid = fork();
+    if (pid == 0) {
+        start = index();
+        _exit(fill(writes) && folded_back(start) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int i = 2 * writes - names; i < 2 * writes; ++i) {
+        DWORD v = 0;
+        ASSERT_EQ(query_dword(HKEY_CURRENT_USER, ("n" + std::to_string(i % names)).c_str(), v), ERROR_SUCCESS);
+        EXPECT_EQ(v, static_cast<DWORD>(i));
+    }
+#endif
+    EXPECT_EQ(integrity_check(), "ok");
 }
 
 #endif

@@ -311,6 +311,12 @@ std::string value_fold(const char* name, std::size_t& n)
     return fold(name ? name : "", n);
 }
 
+// Where the read cache keeps a value of a key, by its folded name.
+std::string value_cache_key(sqlite3_int64 key, const std::string& folded)
+{
+    return std::to_string(key) + '\\' + folded;
+}
+
 bool is_string_type(DWORD type)
 {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
@@ -546,7 +552,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     bool steady = c.cache.current(before);
     std::string kept_as;
     if (steady) {
-        kept_as = std::to_string(cl.key.id) + '\\' + name;
+        kept_as = value_cache_key(cl.key.id, name);
         if (c.cache.unchanged()) {
             auto it = c.cache.values.find(kept_as);
             if (it != c.cache.values.end()) {
@@ -583,9 +589,19 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType
     call cl(hKey, KEY_SET_VALUE, true);
     if (!cl.ok())
         return cl.status;
+    read_cache& cache = cl.c->cache;
+    unsigned begun = cache.writes_begun();
     query q(*cl.c, set_value);
     q.bind(1, cl.key.id).bind(2, fold_name).bind(3, lpValueName ? lpValueName : "", n);
     q.bind(4, static_cast<sqlite3_int64>(dwType)).bind(5, lpData, cbData).step();
+    if (q.ok() && cache.wrote(begun)) {
+        std::string kept_as = value_cache_key(cl.key.id, fold_name);
+        if (cbData <= read_cache::max_kept_value)
+            cache.values[kept_as] = read_cache::kept_value{
+                dwType, std::string(lpData ? reinterpret_cast<const char*>(lpData) : "", cbData)};
+        else
+            cache.values.erase(kept_as);
+    }
     return q.status();
 }
 

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -50,15 +51,38 @@ public:
         if (!current(after) || std::memcmp(before.bytes, after.bytes, sizeof after.bytes) != 0)
             return false;
         if (!kept_valid_ || std::memcmp(kept_.bytes, before.bytes, sizeof before.bytes) != 0) {
-            paths.clear();
-            values.clear();
+            forget(paths);
+            forget(values);
             kept_ = before;
             kept_valid_ = true;
-        } else if (paths.size() + values.size() >= max_kept) {
-            // Full: a quarter goes, in no order that follows use, and the rest stays.
-            evict(paths);
-            evict(values);
+        } else {
+            make_room();
         }
+        return true;
+    }
+
+    // The frames of the WAL that were folded back into the database (0 without an index).
+    std::uint32_t wal_frames_folded() const { return header_.folded(); }
+
+    // Before a write of this connection whose changes the caller then puts into what was
+    // kept: the writes it began so far.
+    unsigned writes_begun() const
+    {
+        const auto* w = header_.writes();
+        return w ? w->count : 0;
+    }
+
+    // After that write succeeded as the one write since `begun`: true when it began from the
+    // state that was kept, which with its changes put in (by the caller, now) is the state it
+    // left. What was read survives the connection's own writes so.
+    bool wrote(unsigned begun)
+    {
+        const auto* w = header_.writes();
+        if (!w || !kept_valid_ || w->count != begun + 1 || !w->before_ok || !w->after_ok ||
+            std::memcmp(w->before.bytes, kept_.bytes, sizeof kept_.bytes) != 0)
+            return false;
+        kept_ = w->after;
+        make_room();
         return true;
     }
 
@@ -75,6 +99,27 @@ public:
     static constexpr std::size_t max_kept_value = 1024;
 
 private:
+    // clear() keeps the buckets and zeroes them all: after a large read, every write would
+    // pay for the map's largest size. The buckets go with the entries, so emptying a map
+    // costs what it holds.
+    template <typename Map>
+    static void forget(Map& m)
+    {
+        m.clear();
+        if (m.bucket_count() > min_buckets)
+            m.rehash(0);
+    }
+    static constexpr std::size_t min_buckets = 64;
+
+    void make_room()
+    {
+        if (paths.size() + values.size() >= max_kept) {
+            // Full: a quarter goes, in no order that follows use, and the rest stays.
+            evict(paths);
+            evict(values);
+        }
+    }
+
     template <typename Map>
     static void evict(Map& m)
     {

@@ -118,9 +118,12 @@ public:
 private:
     LONG connect(const std::string& path, bool writable, bool unchanging, int& version);
     LONG create_schema();
+    // SQLite's call after each commit of the connection, with the frames its WAL holds.
+    static int wal_committed(void* self, sqlite3* db, const char* schema, int frames);
 
     sqlite3* db_ = nullptr;
     sqlite3_stmt* stmts_[stmt_count] = {};
+    int checkpoint_frames_ = 4096;  // the frames in 4 MiB of WAL
     bool readonly_ = false;
     bool unchanging_ = false;
 };

@@ -38,6 +38,8 @@ struct vfs_file {
     std::string* db_path;
     held_locks held;
     bool shm_pinned;
+    const volatile unsigned char* shm;  // the first region of the index, once mapped
+    wal_index_header::write_record* writes;
     // The WAL: writes that continue one another, from pending_offset on, gathered until the
     // last frame of a commit (or anything else done with the file) sends them in one write.
     sqlite3_int64 pending_offset;
@@ -75,8 +77,10 @@ int x_close(sqlite3_file* file)
     int rc2 = f->real->pMethods ? f->real->pMethods->xClose(f->real) : SQLITE_OK;
     delete f->pending;
     delete f->db_path;
+    delete f->writes;
     f->pending = nullptr;
     f->db_path = nullptr;
+    f->writes = nullptr;
     return rc != SQLITE_OK ? rc : rc2;
 }
 
@@ -250,10 +254,29 @@ bool pin_shm(const std::string& db_path)
     return set_lock(fd, F_RDLCK, shm_lock_base, SQLITE_SHM_NLOCK, true);
 }
 
+// The header of the index as it stands, in a mapped first region; false while a commit writes it.
+bool read_header(const volatile unsigned char* shm, wal_index_header::stamp& s)
+{
+    // Acquire loads keep the reads of the second copy after those of the first.
+    auto* words = const_cast<const std::uint32_t*>(reinterpret_cast<const volatile std::uint32_t*>(shm));
+    constexpr std::size_t n = sizeof s.bytes / sizeof(std::uint32_t);
+    std::uint32_t first[n];
+    bool same = true;
+    for (std::size_t i = 0; i < n; ++i)
+        first[i] = __atomic_load_n(&words[i], __ATOMIC_ACQUIRE);
+    for (std::size_t i = 0; i < n; ++i)
+        same = same && __atomic_load_n(&words[n + i], __ATOMIC_ACQUIRE) == first[i];
+    std::memcpy(s.bytes, first, sizeof s.bytes);
+    // isInit (byte 12) says the header was built at all.
+    return same && s.bytes[12] == 1;
+}
+
 int x_shm_map(sqlite3_file* file, int region, int size, int extend, void volatile** out)
 {
     vfs_file* f = as_file(file);
     int rc = f->real->pMethods->xShmMap(f->real, region, size, extend, out);
+    if (rc == SQLITE_OK && region == 0 && *out)
+        f->shm = static_cast<const volatile unsigned char*>(*out);
     if (rc == SQLITE_OK && f->table && !f->shm_pinned && *out) {
         if (!pin_shm(*f->db_path))
             return SQLITE_IOERR_SHMOPEN;
@@ -269,7 +292,19 @@ int x_shm_lock(sqlite3_file* file, int first, int n, int flags)
         return f->real->pMethods->xShmLock(f->real, first, n, flags);
     if (first < 0 || n < 1 || first + n > SQLITE_SHM_NLOCK)
         return SQLITE_MISUSE;
-    return f->table->shm_lock(f->held, first, n, flags);
+    // Lock 0 is the writers': while it is held nobody else commits, so the header read just
+    // after it was taken is the state that the write starts from, and the one read just before
+    // it goes is that state with the write's changes.
+    bool write_lock = first == 0 && (flags & SQLITE_SHM_EXCLUSIVE) && f->writes && f->shm;
+    if (write_lock && (flags & SQLITE_SHM_UNLOCK) && (f->held.exclusive & 1))
+        f->writes->after_ok = read_header(f->shm, f->writes->after);
+    int rc = f->table->shm_lock(f->held, first, n, flags);
+    if (write_lock && (flags & SQLITE_SHM_LOCK) && rc == SQLITE_OK) {
+        ++f->writes->count;
+        f->writes->before_ok = read_header(f->shm, f->writes->before);
+        f->writes->after_ok = false;
+    }
+    return rc;
 }
 
 int x_shm_unmap(sqlite3_file* file, int delete_flag)
@@ -278,6 +313,7 @@ int x_shm_unmap(sqlite3_file* file, int delete_flag)
     if (f->table && (f->held.shared | f->held.exclusive))
         x_shm_lock(file, 0, SQLITE_SHM_NLOCK, SQLITE_SHM_UNLOCK | SQLITE_SHM_EXCLUSIVE);
     f->shm_pinned = false;
+    f->shm = nullptr;
     return f->real->pMethods->xShmUnmap(f->real, delete_flag);
 }
 
@@ -341,6 +377,7 @@ int x_open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, i
         f->db_path = new (std::nothrow) std::string(name);
         if (f->db_path)
             f->table = lock_table::of(*f->db_path);
+        f->writes = new (std::nothrow) wal_index_header::write_record{};
     }
     return SQLITE_OK;
 }
@@ -370,6 +407,7 @@ const char* registry_vfs()
 void wal_index_header::attach(sqlite3* db)
 {
     shm_ = nullptr;
+    writes_ = nullptr;
     sqlite3_file* file = nullptr;
     if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file || !file->pMethods ||
         file->pMethods->iVersion < 2 || !file->pMethods->xShmMap)
@@ -377,24 +415,22 @@ void wal_index_header::attach(sqlite3* db)
     volatile void* region = nullptr;
     if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) == SQLITE_OK && region)
         shm_ = static_cast<const volatile unsigned char*>(region);
+    if (file->pMethods == &db_methods)
+        writes_ = as_file(file)->writes;
 }
 
 bool wal_index_header::read(stamp& s) const
 {
-    if (!shm_)
-        return false;
-    // Acquire loads keep the reads of the second copy after those of the first.
-    auto* words = const_cast<const std::uint32_t*>(reinterpret_cast<const volatile std::uint32_t*>(shm_));
-    constexpr std::size_t n = sizeof s.bytes / sizeof(std::uint32_t);
-    std::uint32_t first[n];
-    bool same = true;
-    for (std::size_t i = 0; i < n; ++i)
-        first[i] = __atomic_load_n(&words[i], __ATOMIC_ACQUIRE);
-    for (std::size_t i = 0; i < n; ++i)
-        same = same && __atomic_load_n(&words[n + i], __ATOMIC_ACQUIRE) == first[i];
-    std::memcpy(s.bytes, first, sizeof s.bytes);
-    // isInit (byte 12) says the header was built at all.
-    return same && s.bytes[12] == 1;
+    return shm_ && read_header(shm_, s);
+}
+
+std::uint32_t wal_index_header::folded() const
+{
+    // nBackfill, the first field of the checkpoint information after the header's two copies.
+    constexpr std::size_t backfill_offset = 96;
+    return shm_ ? __atomic_load_n(reinterpret_cast<const volatile std::uint32_t*>(shm_ + backfill_offset),
+                                  __ATOMIC_ACQUIRE)
+                : 0;
 }
 
 }  // namespace winport

@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
+
 namespace winport {
 
 // The name of the SQLite VFS that the registry opens its database with, registered on the
@@ -40,8 +42,25 @@ public:
     // The header as it stands; false when there is none or a commit is writing it.
     bool read(stamp& s) const;
 
+    // How many of the WAL's frames were folded back into the database: a checkpoint moves it,
+    // and a WAL that starts again sets it back to 0. 0 without an index.
+    std::uint32_t folded() const;
+
+    // The write transactions of the connection: how many it began, and the header as the last
+    // one found it and as it left it (each false when it could not be read).
+    struct write_record {
+        unsigned count;
+        bool before_ok;
+        bool after_ok;
+        stamp before;
+        stamp after;
+    };
+    // Null where the connection's file is not the registry VFS's.
+    const write_record* writes() const { return writes_; }
+
 private:
     const volatile unsigned char* shm_ = nullptr;
+    const write_record* writes_ = nullptr;
 };
 
 }  // namespace winport
