@@ -167,7 +167,7 @@ LONG check_alive(connection& c, const key_ref& k)
     read_cache::snapshot before;
     bool steady = c.cache.current(before);
     // A key's path never changes, and a path kept with the key's id was found in this state.
-    if (steady && c.cache.unchanged()) {
+    if (steady && c.cache.unchanged(before)) {
         auto it = c.cache.paths.find(*k.path);
         if (it != c.cache.paths.end() && it->second == k.id)
             return ERROR_SUCCESS;
@@ -194,7 +194,7 @@ LONG lookup(connection& c, const std::string& path, sqlite3_int64& id, bool& fou
 {
     read_cache::snapshot before;
     bool steady = c.cache.current(before);
-    if (steady && c.cache.unchanged()) {
+    if (steady && c.cache.unchanged(before)) {
         auto it = c.cache.paths.find(path);
         if (it != c.cache.paths.end()) {
             id = it->second;
@@ -553,7 +553,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     std::string kept_as;
     if (steady) {
         kept_as = value_cache_key(cl.key.id, name);
-        if (c.cache.unchanged()) {
+        if (c.cache.unchanged(before)) {
             auto it = c.cache.values.find(kept_as);
             if (it != c.cache.values.end()) {
                 if (lpType)

@@ -36,11 +36,10 @@ public:
     // connection is inside a transaction of its own.
     bool current(snapshot& s) const { return db_ && sqlite3_get_autocommit(db_) != 0 && header_.read(s); }
 
-    // True when what was kept still holds.
-    bool unchanged() const
+    // True when what was kept still holds in `now`, a header current() gave.
+    bool unchanged(const snapshot& now) const
     {
-        snapshot now;
-        return kept_valid_ && current(now) && std::memcmp(now.bytes, kept_.bytes, sizeof now.bytes) == 0;
+        return kept_valid_ && std::memcmp(now.bytes, kept_.bytes, sizeof now.bytes) == 0;
     }
 
     // Called with the header read before a read statement and its result: keeps it when no
