@@ -414,21 +414,18 @@ LONG create_path(connection& c, const key_ref& base, const name_span names[], st
     LONG status = run_once(c, begin_immediate);
     if (status != ERROR_SUCCESS)
         return status;
+    // Under the write lock the base cannot go meanwhile: one check serves every level.
+    status = check_alive(c, base);
     std::size_t have = count;
     sqlite3_int64 parent = base.id;
     std::string prefix = path;
-    while (have > 0) {
-        status = find(c, base, prefix, parent);
-        if (status == ERROR_SUCCESS)
-            break;
-        if (status != ERROR_FILE_NOT_FOUND)
+    bool found = false;
+    while (status == ERROR_SUCCESS && have > 0) {
+        status = lookup(c, prefix, parent, found);
+        if (status != ERROR_SUCCESS || found)
             break;
         prefix.resize(prefix.size() - names[have - 1].n - 1);
         --have;
-    }
-    if (have == 0) {
-        parent = base.id;
-        status = check_alive(c, base);
     }
     if (status == ERROR_SUCCESS && have < count) {
         // The key that gets a new subkey was last written now.
@@ -436,8 +433,7 @@ LONG create_path(connection& c, const key_ref& base, const name_span names[], st
         touch.bind(1, parent).step();
         status = touch.status();
         for (std::size_t i = have; i < count && status == ERROR_SUCCESS; ++i) {
-            prefix += '\\';
-            prefix += fold(names[i].p, names[i].n);
+            prefix.append(path, prefix.size(), names[i].n + 1);  // the backslash and the name, folded
             query ins(c, insert_key);
             ins.bind(1, parent).bind(2, names[i].p, names[i].n).bind(3, prefix).step();
             status = ins.status();
