@@ -104,3 +104,24 @@ bool write64(HANDLE handle, const void* data, DWORD count, DWORD& bytes_written)
 }
 
 YFastFile::YFastFile() : m_limit(m_buffer), m_pos(m_buffer), m_file(INVALID_HANDLE_VALUE), m_state(-1) {}
+
+void YFastFile::attach(HANDLE file, const char* path)
+{
+    m_file = file;
+    m_state = 0;
+    m_name = path;
+}
+
+bool YFastFile::close_file(const char* who)
+{
+    m_name.clear();
+    bool ok = true;
+    if (m_file != INVALID_HANDLE_VALUE && !CloseHandle(m_file)) {
+        const unsigned code = last_error();
+        YErrTrace("%s(): CloseHandle() failed: %u", who, code);
+        ok = false;
+    }
+    m_file = INVALID_HANDLE_VALUE;
+    m_state = -1;
+    return ok;
+}

@@ -64,27 +64,14 @@ bool YFastFileReader::Open(const char* path)
         YErrTrace("YFastFileReader::Open(): openfile(\"%s\") failed: %d", text_of(path), static_cast<int>(code));
         return false;
     }
-    m_file = h;
-    m_state = 0;
+    attach(h, path);
     m_limit = m_pos = m_rewind = m_buffer;
-    m_name = path;
     return true;
 }
 
 bool YFastFileReader::Close()
 {
-    if (m_state != 0)
-        return true;
-    m_name.clear();
-    bool ok = true;
-    if (m_file != INVALID_HANDLE_VALUE && !CloseHandle(m_file)) {
-        const unsigned code = last_error();
-        YErrTrace("YFastFileReader::Close(): CloseHandle() failed: %d", static_cast<int>(code));
-        ok = false;
-    }
-    m_file = INVALID_HANDLE_VALUE;
-    m_state = -1;
-    return ok;
+    return m_state != 0 || close_file("YFastFileReader::Close");
 }
 
 bool YFastFileReader::fill_buffer()

@@ -46,10 +46,8 @@ bool YFastFileWriter::Open(const char* path, int mode)
         YErrTrace("%s(): openwritefile(%s, %d) failed", "YFastFileWriter::Open", text_of(path), mode);
         return false;
     }
-    m_file = h;
-    m_state = 0;
+    attach(h, path);
     m_pos = m_buffer;
-    m_name = path;
     return true;
 }
 
@@ -57,20 +55,16 @@ bool YFastFileWriter::Close()
 {
     if (m_state != 0)
         return true;
-    m_name.clear();
-    bool ok = true;
-    if (m_pos > m_buffer) {
-        // Already reported by write_to_disk; the caller must still learn that data was lost.
-        ok = write_to_disk(m_buffer, static_cast<std::size_t>(m_pos - m_buffer));
-        m_pos = m_buffer;
-    }
-    if (m_file != INVALID_HANDLE_VALUE && !CloseHandle(m_file)) {
-        const unsigned code = last_error();
-        YErrTrace("%s(): CloseHandle() failed: %u", "YFastFileWriter::Close", code);
-        ok = false;
-    }
-    m_file = INVALID_HANDLE_VALUE;
-    m_state = -1;
+    const bool written = write_pending();
+    return close_file("YFastFileWriter::Close") && written;
+}
+
+bool YFastFileWriter::write_pending()
+{
+    if (m_pos == m_buffer)
+        return true;
+    const bool ok = write_to_disk(m_buffer, static_cast<std::size_t>(m_pos - m_buffer));
+    m_pos = m_buffer;
     return ok;
 }
 
@@ -244,12 +238,7 @@ bool YFastFileWriter::Flush()
         YErrTrace("YFastFileWriter::Flush(): no open file");
         return false;
     }
-    bool ok = true;
-    if (m_pos > m_buffer) {
-        // Already reported by write_to_disk; the caller must still learn that data was lost.
-        ok = write_to_disk(m_buffer, static_cast<std::size_t>(m_pos - m_buffer));
-        m_pos = m_buffer;
-    }
+    const bool ok = write_pending();
     if (m_file == INVALID_HANDLE_VALUE) {
         YErrTrace("YFastFileWriter::Flush(): hFile not valid");
         return false;

@@ -66,6 +66,10 @@ public:
 protected:
     YFastFile();
     ~YFastFile() = default;
+    // Takes over a file just opened.
+    void attach(HANDLE file, const char* path);
+    // Closes the open file; false, reported under `who`, when the system could not close it.
+    bool close_file(const char* who);
 
     char m_buffer[YFASTFILE_BUFFER_SIZE];
     char* m_limit;  // reader: end of the valid data; writer: end of the buffer
@@ -145,6 +149,11 @@ public:
 
     int write_to_buffer(const void* data, unsigned count);
     bool write_to_disk(const void* data, std::size_t count);
+
+private:
+    // Writes what waits in the buffer and empties it, also when the write failed (reported);
+    // false then, for the caller must still learn that data was lost.
+    bool write_pending();
 };
 
 // Whole-file functions; sizes are 32-bit. The counts of bytes moved, or -1.
