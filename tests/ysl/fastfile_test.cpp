@@ -130,6 +130,10 @@ TEST_F(FastFileReaderTest, Read_LargeAndSmallBlocks_GiveTheFileInOrder)
     std::string got(30000, '\0');
     EXPECT_EQ(r.Read(&got[0], 100), 100);
     EXPECT_EQ(r.Read(&got[100], 20000), 20000) << "more than the buffer: straight from the file";
+    {
+        YDiagCapture quiet;
+        EXPECT_FALSE(r.UnReadChar()) << "the byte read last is not in the buffer";
+    }
     EXPECT_EQ(r.Read(&got[20100], 5000), 5000);
     EXPECT_EQ(r.Read(&got[25100], 9000), 4900) << "short at the end of the file";
     EXPECT_EQ(got, data);

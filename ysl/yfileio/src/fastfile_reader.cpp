@@ -120,6 +120,9 @@ int YFastFileReader::read_from_buffer(void* buffer, unsigned count)
         YErrTrace("YFastFileReader::read_from_buffer(): read64(..,%u,..) failed", rest);
         return -1;
     }
+    // What the buffer holds now came before these bytes: UnReadChar must not hand it out again.
+    if (got > 0)
+        m_pos = m_limit = m_buffer;
     return static_cast<int>(avail + got);
 }
 
