@@ -112,13 +112,12 @@ void YFastFile::attach(HANDLE file, const char* path)
     m_name = path;
 }
 
-bool YFastFile::close_file(const char* who)
+bool YFastFile::close_file(unsigned& error)
 {
     m_name.clear();
     bool ok = true;
     if (m_file != INVALID_HANDLE_VALUE && !CloseHandle(m_file)) {
-        const unsigned code = last_error();
-        YErrTrace("%s(): CloseHandle() failed: %u", who, code);
+        error = last_error();
         ok = false;
     }
     m_file = INVALID_HANDLE_VALUE;

@@ -71,7 +71,13 @@ bool YFastFileReader::Open(const char* path)
 
 bool YFastFileReader::Close()
 {
-    return m_state != 0 || close_file("YFastFileReader::Close");
+    if (m_state != 0)
+        return true;
+    unsigned code = 0;
+    if (close_file(code))
+        return true;
+    YErrTrace("YFastFileReader::Close(): CloseHandle() failed: %d", static_cast<int>(code));
+    return false;
 }
 
 bool YFastFileReader::fill_buffer()

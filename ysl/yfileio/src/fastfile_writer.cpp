@@ -56,7 +56,12 @@ bool YFastFileWriter::Close()
     if (m_state != 0)
         return true;
     const bool written = write_pending();
-    return close_file("YFastFileWriter::Close") && written;
+    unsigned code = 0;
+    if (!close_file(code)) {
+        YErrTrace("%s(): CloseHandle() failed: %u", "YFastFileWriter::Close", code);
+        return false;
+    }
+    return written;
 }
 
 bool YFastFileWriter::write_pending()

@@ -68,8 +68,9 @@ protected:
     ~YFastFile() = default;
     // Takes over a file just opened.
     void attach(HANDLE file, const char* path);
-    // Closes the open file; false, reported under `who`, when the system could not close it.
-    bool close_file(const char* who);
+    // Closes the open file; false, with the system's error in `error`, when it could not be
+    // closed (the file counts as closed all the same). The caller reports it in its own form.
+    bool close_file(unsigned& error);
 
     char m_buffer[YFASTFILE_BUFFER_SIZE];
     char* m_limit;  // reader: end of the valid data; writer: end of the buffer
