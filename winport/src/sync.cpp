@@ -131,14 +131,8 @@ private:
 // clock as every other wait does: a step of the wall clock neither shortens nor lengthens it.
 int timed_lock(pthread_mutex_t* m, DWORD milliseconds)
 {
-    timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += static_cast<time_t>(milliseconds / 1000);
-    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
+    const deadline end(milliseconds);
+    const timespec until{static_cast<time_t>(end.end_ns / 1000000000LL), static_cast<long>(end.end_ns % 1000000000LL)};
 #if defined(__SANITIZE_THREAD__)
     // The thread sanitizer's run-time watches every other way of taking a mutex but not this
     // one, so it is told of it as of a try-lock. (An owner in this process that ends during
