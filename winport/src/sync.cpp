@@ -237,8 +237,9 @@ private:
     // The previous owner's count went with it when it ended without releasing.
     void taken(bool abandoned)
     {
-        if (abandoned || state_->owner.load() != current_tid()) {
-            state_->owner.store(current_tid());
+        const pid_t me = current_tid();
+        if (abandoned || state_->owner.load() != me) {
+            state_->owner.store(me);
             state_->depth = 1;
         } else {
             ++state_->depth;
