@@ -304,10 +304,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    HANDLE h = handle_insert(std::move(ev));
-    if (h)
-        SetLastError(ERROR_SUCCESS);
-    return h;
+    return insert_new(std::move(ev), ERROR_SUCCESS);
 }
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName)
