@@ -235,6 +235,18 @@ struct named_file_access {
         return std::move(result);
     }
 
+    // The hold on an opened object: its descriptor, with the shared lock, and its page.
+    static std::unique_ptr<named_file> holding(int fd, void* page, std::size_t mapped, const struct stat& st)
+    {
+        std::unique_ptr<named_file> file(new named_file);
+        file->fd_ = fd;
+        file->page_ = page;
+        file->size_ = mapped;
+        file->dev_ = st.st_dev;
+        file->ino_ = st.st_ino;
+        return file;
+    }
+
     // Opens an object that exists, is whole and is held by some process, without the
     // directory lock, which is there for the making and the removing of files: an open that
     // meets either under way gives way to the one under the lock. False, with nothing held,
@@ -258,12 +270,7 @@ struct named_file_access {
         // The maker writes the kind last: a page without it is not filled in yet.
         if (page != MAP_FAILED &&
             __atomic_load_n(static_cast<std::uint32_t*>(page), __ATOMIC_ACQUIRE) == static_cast<std::uint32_t>(kind)) {
-            result.file.reset(new named_file);
-            result.file->fd_ = fd;
-            result.file->page_ = page;
-            result.file->size_ = mapped;
-            result.file->dev_ = st.st_dev;
-            result.file->ino_ = st.st_ino;
+            result.file = holding(fd, page, mapped, st);
             return true;
         }
         if (page != MAP_FAILED)
@@ -326,12 +333,7 @@ struct named_file_access {
                 error = ERROR_INVALID_HANDLE;
                 return;
             }
-            result.file.reset(new named_file);
-            result.file->fd_ = a.fd;
-            result.file->page_ = page;
-            result.file->size_ = mapped;
-            result.file->dev_ = st.st_dev;
-            result.file->ino_ = st.st_ino;
+            result.file = holding(a.fd, page, mapped, st);
             result.created = a.made;
             a.fd = -1;
             a.page = nullptr;
