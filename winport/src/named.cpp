@@ -235,10 +235,14 @@ struct named_file_access {
         return std::move(result);
     }
 
-    // The hold on an opened object: its descriptor, with the shared lock, and its page.
+    // The hold on an opened object: its descriptor, with the shared lock, and its page. Null
+    // when there is no memory for it, which the caller reports: nothing may throw here, where
+    // the directory lock or the descriptor and page would be left behind.
     static std::unique_ptr<named_file> holding(int fd, void* page, std::size_t mapped, const struct stat& st)
     {
-        std::unique_ptr<named_file> file(new named_file);
+        std::unique_ptr<named_file> file(new (std::nothrow) named_file);
+        if (!file)
+            return file;
         file->fd_ = fd;
         file->page_ = page;
         file->size_ = mapped;
@@ -271,7 +275,8 @@ struct named_file_access {
         if (page != MAP_FAILED &&
             __atomic_load_n(static_cast<std::uint32_t*>(page), __ATOMIC_ACQUIRE) == static_cast<std::uint32_t>(kind)) {
             result.file = holding(fd, page, mapped, st);
-            return true;
+            if (result.file)
+                return true;
         }
         if (page != MAP_FAILED)
             munmap(page, mapped);
@@ -334,6 +339,10 @@ struct named_file_access {
                 return;
             }
             result.file = holding(a.fd, page, mapped, st);
+            if (!result.file) {
+                error = ERROR_NOT_ENOUGH_MEMORY;
+                return;
+            }
             result.created = a.made;
             a.fd = -1;
             a.page = nullptr;
