@@ -279,6 +279,24 @@ TEST_F(LinuxPathMapping, FilesLandWhereTheirPathsSay)
         << "names keep their case";
 }
 
+// A pattern without a directory searches the working directory, describing each entry itself.
+TEST_F(LinuxPathMapping, FindFirst_RelativePattern)
+{
+    put("a.txt", "a");
+    put(".a.txt", "a hidden twin");
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    struct __finddata64_t fd;
+    std::intptr_t h = _findfirst64("a*", &fd);
+    ASSERT_EQ(chdir(old), 0);
+    ASSERT_NE(h, -1);
+    EXPECT_STREQ(fd.name, "a.txt");
+    EXPECT_EQ(fd.size, 1);
+    EXPECT_EQ(fd.attrib & _A_HIDDEN, 0u);
+    EXPECT_EQ(_findclose(h), 0);
+}
+
 TEST_F(LinuxPathMapping, OtherDrives_AreLinksInDosdevices)
 {
     EXPECT_EQ(error_of(create_new("L:\\x") != INVALID_HANDLE_VALUE), ERROR_PATH_NOT_FOUND);

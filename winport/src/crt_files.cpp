@@ -298,7 +298,8 @@ std::intptr_t _findfirst64(const char* filespec, struct __finddata64_t* fileinfo
         return -1;
     auto s = std::make_unique<search>();
     std::size_t slash = unix.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".") : unix.substr(0, slash + 1);
+    // Kept with its trailing separator: entries are named by appending to it.
+    std::string dir = slash == std::string::npos ? std::string("./") : unix.substr(0, slash + 1);
     std::string pattern = slash == std::string::npos ? unix : unix.substr(slash + 1);
     if (pattern.find_first_of("*?") == std::string::npos) {
         __finddata64_t fd;

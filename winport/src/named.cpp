@@ -235,6 +235,22 @@ struct named_file_access {
         return std::move(result);
     }
 
+    // The hold on an opened object: its descriptor, with the shared lock, and its page. Null
+    // when there is no memory for it, which the caller reports: nothing may throw here, where
+    // the directory lock or the descriptor and page would be left behind.
+    static std::unique_ptr<named_file> holding(int fd, void* page, std::size_t mapped, const struct stat& st)
+    {
+        std::unique_ptr<named_file> file(new (std::nothrow) named_file);
+        if (!file)
+            return file;
+        file->fd_ = fd;
+        file->page_ = page;
+        file->size_ = mapped;
+        file->dev_ = st.st_dev;
+        file->ino_ = st.st_ino;
+        return file;
+    }
+
     // Opens an object that exists, is whole and is held by some process, without the
     // directory lock, which is there for the making and the removing of files: an open that
     // meets either under way gives way to the one under the lock. False, with nothing held,
@@ -258,13 +274,9 @@ struct named_file_access {
         // The maker writes the kind last: a page without it is not filled in yet.
         if (page != MAP_FAILED &&
             __atomic_load_n(static_cast<std::uint32_t*>(page), __ATOMIC_ACQUIRE) == static_cast<std::uint32_t>(kind)) {
-            result.file.reset(new named_file);
-            result.file->fd_ = fd;
-            result.file->page_ = page;
-            result.file->size_ = mapped;
-            result.file->dev_ = st.st_dev;
-            result.file->ino_ = st.st_ino;
-            return true;
+            result.file = holding(fd, page, mapped, st);
+            if (result.file)
+                return true;
         }
         if (page != MAP_FAILED)
             munmap(page, mapped);
@@ -326,12 +338,11 @@ struct named_file_access {
                 error = ERROR_INVALID_HANDLE;
                 return;
             }
-            result.file.reset(new named_file);
-            result.file->fd_ = a.fd;
-            result.file->page_ = page;
-            result.file->size_ = mapped;
-            result.file->dev_ = st.st_dev;
-            result.file->ino_ = st.st_ino;
+            result.file = holding(a.fd, page, mapped, st);
+            if (!result.file) {
+                error = ERROR_NOT_ENOUGH_MEMORY;
+                return;
+            }
             result.created = a.made;
             a.fd = -1;
             a.page = nullptr;

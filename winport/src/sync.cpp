@@ -131,14 +131,8 @@ private:
 // clock as every other wait does: a step of the wall clock neither shortens nor lengthens it.
 int timed_lock(pthread_mutex_t* m, DWORD milliseconds)
 {
-    timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += static_cast<time_t>(milliseconds / 1000);
-    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
+    const deadline end(milliseconds);
+    const timespec until{static_cast<time_t>(end.end_ns / 1000000000LL), static_cast<long>(end.end_ns % 1000000000LL)};
 #if defined(__SANITIZE_THREAD__)
     // The thread sanitizer's run-time watches every other way of taking a mutex but not this
     // one, so it is told of it as of a try-lock. (An owner in this process that ends during
@@ -243,8 +237,9 @@ private:
     // The previous owner's count went with it when it ended without releasing.
     void taken(bool abandoned)
     {
-        if (abandoned || state_->owner.load() != current_tid()) {
-            state_->owner.store(current_tid());
+        const pid_t me = current_tid();
+        if (abandoned || state_->owner.load() != me) {
+            state_->owner.store(me);
             state_->depth = 1;
         } else {
             ++state_->depth;
@@ -309,10 +304,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    HANDLE h = handle_insert(std::move(ev));
-    if (h)
-        SetLastError(ERROR_SUCCESS);
-    return h;
+    return insert_new(std::move(ev), ERROR_SUCCESS);
 }
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName)
